@@ -1,0 +1,175 @@
+#include "platform/filespec.h"
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+namespace dp {
+// Failure messages show the path instead of the object's bytes.
+void PrintTo(const FileSpec& spec, std::ostream* out) {
+  std::string text;
+  spec.GetFileSpec(&text);
+  *out << '"' << text << '"'
+       << (spec.GetStyle() == PathStyle::Windows ? " (Windows)" : "");
+}
+}  // namespace dp
+
+namespace {
+
+using dp::FileSpec;
+using dp::PathStyle;
+using Dirs = std::list<std::string>;
+using Getter = bool (FileSpec::*)(std::string*) const;
+
+constexpr PathStyle kWin = PathStyle::Windows;
+constexpr const char* kNone = "<none>";
+
+// What a getter writes; kNone when it fails, which also proves it left the
+// output untouched.
+std::string Get(const FileSpec& spec, Getter getter = &FileSpec::GetFileSpec) {
+  std::string text = kNone;
+  (spec.*getter)(&text);
+  return text;
+}
+
+std::string Location(const FileSpec& spec, bool trailingSeparator) {
+  std::string text = kNone;
+  spec.GetLocation(&text, trailingSeparator);
+  return text;
+}
+
+Dirs DirsOf(const FileSpec& spec) {
+  return Dirs(spec.DirBegin(), spec.DirEnd());
+}
+
+TEST(FileSpecWindows, ParsesDrivesAndMixedSeparatorsAndWritesBackslashes) {
+  const FileSpec spec("C:/data\\x.tar.gz", kWin);
+  EXPECT_EQ("C", Get(spec, &FileSpec::GetDrive));
+  EXPECT_EQ("x", Get(spec, &FileSpec::GetFileBaseName));
+  EXPECT_EQ("tar.gz", Get(spec, &FileSpec::GetFileExtension));
+  EXPECT_TRUE(spec.IsAbsolute());
+  EXPECT_EQ(Dirs{"data"}, DirsOf(spec));
+  EXPECT_EQ("C:\\data\\x.tar.gz", Get(spec));
+  EXPECT_EQ("C:\\data\\", Location(spec, true));
+
+  // A drive-relative path gains a separator; a root gets exactly one.
+  EXPECT_TRUE(FileSpec("C:x", kWin).IsRelative());
+  EXPECT_EQ("C:\\x", Get(FileSpec("C:x", kWin)));
+  EXPECT_EQ("C:\\x", Get(FileSpec("C:/x", kWin)));
+  EXPECT_EQ("C:\\", Location(FileSpec("C:\\x", kWin), true));
+  EXPECT_EQ("\\x", Get(FileSpec("/x", kWin)));
+
+  EXPECT_TRUE(FileSpec::IsAbsolute("C:x", kWin));
+  EXPECT_FALSE(FileSpec::IsAbsolute("1:x", kWin));
+  EXPECT_FALSE(FileSpec::IsAbsolute(nullptr, kWin));
+}
+
+TEST(FileSpecNative, SameCasesWithoutDrives) {
+  const FileSpec spec("/data/x.tar.gz");
+  EXPECT_EQ(PathStyle::Native, spec.GetStyle());
+  EXPECT_TRUE(spec.IsAbsolute());
+  EXPECT_EQ(Dirs{"data"}, DirsOf(spec));
+  EXPECT_EQ("/data/x.tar.gz", Get(spec));
+  EXPECT_EQ(spec, FileSpec("\\data\\x.tar.gz"));
+
+  // "C:" is an ordinary name, never a drive.
+  FileSpec colon("C:/x");
+  EXPECT_EQ(kNone, Get(colon, &FileSpec::GetDrive));
+  EXPECT_TRUE(colon.IsRelative());
+  EXPECT_EQ(Dirs{"C:"}, DirsOf(colon));
+  EXPECT_EQ("C:/x", Get(colon));
+  EXPECT_FALSE(colon.SetDrive("D"));
+  EXPECT_EQ("C:", Get(FileSpec("C:"), &FileSpec::GetFileBaseName));
+  EXPECT_FALSE(FileSpec::IsAbsolute("C:x"));
+  EXPECT_TRUE(FileSpec::IsAbsolute("\\x"));
+
+  EXPECT_EQ("/x", Get(FileSpec("/x")));
+  EXPECT_EQ("/", Location(FileSpec("/x"), true));
+  EXPECT_EQ("/", Get(FileSpec("/")));
+
+  // The file part splits at its first dot; a dot file survives a round trip.
+  const FileSpec dotFile("/home/u/.profile");
+  EXPECT_EQ(kNone, Get(dotFile, &FileSpec::GetFileBaseName));
+  EXPECT_EQ(".profile", Get(dotFile, &FileSpec::GetFile));
+  EXPECT_EQ("/home/u/.profile", Get(dotFile));
+  EXPECT_EQ("tar.gz", Get(FileSpec("a.tar.gz"), &FileSpec::GetFileExtension));
+}
+
+TEST(FileSpecStyles, DoubledAndTrailingSeparatorsKeepEmptyNames) {
+  const FileSpec windows("a\\\\b\\", kWin);
+  const FileSpec native("a//b/");
+  for (const FileSpec* spec : {&windows, &native}) {
+    EXPECT_EQ((Dirs{"a", "", "b"}), DirsOf(*spec));
+    EXPECT_EQ(kNone, Get(*spec, &FileSpec::GetFile));
+  }
+  EXPECT_EQ("a\\\\b", Get(windows));
+  EXPECT_EQ("a//b", Get(native));
+  FileSpec reread;
+  ASSERT_TRUE(reread.SetDirPath(Get(native)));
+  EXPECT_EQ(native, reread);
+}
+
+TEST(FileSpecStyles, RemoveDotAndDotDotKeepsUncancelledParentsAndFile) {
+  for (FileSpec spec : {FileSpec("..\\a\\.\\b\\..\\c", kWin),
+                        FileSpec("../a/./b/../c")}) {
+    spec.RemoveDotAndDotDot();
+    EXPECT_EQ((Dirs{"..", "a"}), DirsOf(spec));
+    EXPECT_EQ("c", Get(spec, &FileSpec::GetFile));
+  }
+  FileSpec chain("a/b/../../c/d/./../");
+  chain.RemoveDotAndDotDot();
+  EXPECT_EQ(Dirs{"c"}, DirsOf(chain));
+}
+
+TEST(FileSpecStyles, EqualityAndOrdering) {
+  // Relative sorts before absolute on the same drive, whatever the directories.
+  EXPECT_LT(FileSpec("C:z\\z\\z", kWin), FileSpec("C:\\a", kWin));
+  EXPECT_FALSE(FileSpec("C:\\a", kWin) < FileSpec("C:z\\z\\z", kWin));
+  EXPECT_LT(FileSpec("z/z/z"), FileSpec("/a"));
+  EXPECT_LT(FileSpec("D:\\z", kWin), FileSpec("E:a", kWin));
+  EXPECT_LT(FileSpec("a/b.x"), FileSpec("a/b.y"));
+
+  EXPECT_NE(FileSpec("a/B"), FileSpec("a/b"));
+  EXPECT_NE(FileSpec("/a"), FileSpec("a"));
+  // Styles are not compared, only what was parsed.
+  EXPECT_EQ(FileSpec("/a/b.c"), FileSpec("\\a\\b.c", kWin));
+  EXPECT_NE(FileSpec("C:/a"), FileSpec("C:/a", kWin));
+}
+
+TEST(FileSpecStyles, PartialUpdatesAndFailures) {
+  FileSpec spec("C:\\old\\name.txt", kWin);
+  EXPECT_FALSE(spec.SetFileSpec(""));
+  EXPECT_FALSE(spec.SetLocation(""));
+  EXPECT_FALSE(spec.SetFile(""));
+  EXPECT_EQ("C:\\old\\name.txt", Get(spec));
+  ASSERT_TRUE(spec.SetDirPath("D:/new/dir"));
+  ASSERT_TRUE(spec.SetFile("E:\\ignored\\other.cfg"));
+  EXPECT_EQ("D:\\new\\dir\\other.cfg", Get(spec));
+  EXPECT_FALSE(spec.GetFileSpec(nullptr));
+  EXPECT_FALSE(spec.GetLocation(nullptr, false));
+
+  FileSpec copy = spec;
+  copy = "x/y";
+  EXPECT_EQ("x\\y", Get(copy));
+  copy = "";  // like SetFileSpec: nothing changes
+  EXPECT_EQ("x\\y", Get(copy));
+  copy.clear();
+  EXPECT_TRUE(copy.empty());
+  EXPECT_FALSE(copy.IsAbsolute());
+  EXPECT_EQ(kNone, Get(copy));
+
+  copy.DirPopFront();
+  copy.DirPopBack();
+  EXPECT_THROW(copy.DirFront(), std::out_of_range);
+  EXPECT_EQ(copy.DirEnd(), copy.DirErase(copy.DirEnd()));
+  const Dirs more{"m", "n"};
+  copy.DirInsert(copy.DirEnd(), more.begin(), more.end());
+  copy.DirPushFront("first");
+  EXPECT_EQ("n", copy.DirBack());
+  EXPECT_EQ("first\\m\\n", Location(copy, false));
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+#include "platform/thread.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/recording_consumer.h"
+
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+// A Thread whose body is a function; it waits for its thread before its
+// members go.
+class FunctionThread : public dp::Thread {
+ public:
+  explicit FunctionThread(std::function<void()> body) : body_(std::move(body)) {}
+  ~FunctionThread() override { WaitForThreadToTerminate(); }
+  void Run() override { body_(); }
+
+ private:
+  std::function<void()> body_;
+};
+
+std::mutex g_callsMutex;
+std::vector<std::string> g_calls;
+void Record(const char* name) {
+  std::lock_guard<std::mutex> guard(g_callsMutex);
+  g_calls.push_back(name);
+}
+std::vector<std::string> TakeCalls() {
+  std::lock_guard<std::mutex> guard(g_callsMutex);
+  return std::exchange(g_calls, {});
+}
+void Exit1() { Record("1"); }
+void Exit3() { Record("3"); }
+void Exit5() { Record("5"); }
+void ExitA() { Record("A"); }
+void ExitB() { Record("B"); }
+void ExitThrows() { throw std::runtime_error("exit call failed"); }
+
+TEST(Thread, KnowsItselfOnlyOnItsOwnThread) {
+  EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr);
+  dp::Thread* seen = nullptr;
+  std::atomic<unsigned> idInside{0};
+  std::atomic<bool> release{false};
+  FunctionThread thread([&] {
+    seen = dp::Thread::GetCurrentThread();
+    idInside = dp::Thread::GetCurrentThreadId();
+    while (!release) std::this_thread::yield();
+  });
+  EXPECT_EQ(thread.GetThreadId(), 0u);
+  for (bool waitForStart : {true, false}) {
+    release = false;
+    ASSERT_TRUE(thread.Start(waitForStart));
+    const unsigned id = thread.GetThreadId();  // known as soon as Start returns
+    EXPECT_NE(id, 0u);
+    release = true;
+    thread.WaitForThreadToTerminate();
+    EXPECT_EQ(seen, &thread);
+    EXPECT_EQ(idInside.load(), id);
+    EXPECT_NE(id, dp::Thread::GetCurrentThreadId());
+    EXPECT_EQ(thread.GetThreadId(), 0u);
+    EXPECT_FALSE(thread.ThreadIsRunning());
+  }
+  std::thread([] { EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr); }).join();
+}
+
+TEST(Thread, StartingARunningThreadFailsUntilItEnds) {
+  qmk_test::ScopedTraceRecorder recorder;
+  std::atomic<bool> release{false};
+  std::atomic<int> runs{0};
+  FunctionThread thread([&] {
+    ++runs;
+    while (!release) std::this_thread::yield();
+  });
+  ASSERT_TRUE(thread.Start(true));
+  EXPECT_TRUE(thread.ThreadIsRunning());
+  EXPECT_FALSE(thread.Start(true));
+  release = true;
+  thread.WaitForThreadToTerminate();
+  ASSERT_TRUE(thread.Start(false));
+  thread.WaitForThreadToTerminate();
+  EXPECT_EQ(runs.load(), 2);
+  auto records = recorder.log().Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].text, "Failed to create thread - thread is already running.\n");
+  EXPECT_EQ(records[0].key, "dp");
+  EXPECT_EQ(records[0].subKey, "Thread");
+  EXPECT_EQ(records[0].type, dp::Info);
+}
+
+TEST(Thread, ExitCallsRunByLongevityAfterRunUnlessCancelled) {
+  TakeCalls();
+  FunctionThread thread([] { Record("run"); });
+  thread.ScheduleAtThreadExitCall(5, &Exit5);
+  thread.ScheduleAtThreadExitCall(1, &Exit1);
+  thread.ScheduleAtThreadExitCall(3, &Exit3);
+  thread.ScheduleAtThreadExitCall(3, &ExitA);
+  thread.ScheduleAtThreadExitCall(3, &ExitB);
+  thread.ScheduleAtThreadExitCall(2, &ExitThrows);
+  thread.CancelAtThreadExitCall(&ExitThrows);
+  ASSERT_TRUE(thread.Start(true));
+  thread.WaitForThreadToTerminate();
+  EXPECT_THAT(TakeCalls(), ElementsAre("run", "1", "B", "A", "3", "5"));
+}
+
+TEST(Thread, EscapingExceptionsAreTracedAndStopFurtherExitCalls) {
+  qmk_test::ScopedTraceRecorder recorder;
+  TakeCalls();
+  std::atomic<bool> release{false};
+  FunctionThread failing([&] {
+    while (!release) std::this_thread::yield();
+    throw std::runtime_error("x");
+  });
+  failing.ScheduleAtThreadExitCall(1, &Exit1);
+  failing.ScheduleAtThreadExitCall(2, &ExitThrows);
+  failing.ScheduleAtThreadExitCall(3, &Exit3);
+  ASSERT_TRUE(failing.Start(true));
+  const unsigned id = failing.GetThreadId();
+  release = true;
+  failing.WaitForThreadToTerminate();
+  EXPECT_THAT(TakeCalls(), ElementsAre("1"));  // the failing exit call ended the list
+
+  std::atomic<unsigned> unknownId{0};
+  FunctionThread unknown([&] {
+    unknownId = dp::Thread::GetCurrentThreadId();
+    throw 7;
+  });
+  ASSERT_TRUE(unknown.Start(true));
+  unknown.WaitForThreadToTerminate();
+
+  dp::Thread plain;
+  ASSERT_TRUE(plain.Start(true));
+  plain.WaitForThreadToTerminate();
+  const auto texts = recorder.log().Texts();
+  ASSERT_EQ(texts.size(), 4u);
+  const std::string plainId = texts[3].substr(8, texts[3].find(' ', 8) - 8);
+
+  // An exception from Run clears the id before the exit calls run.
+  EXPECT_THAT(texts,
+              ElementsAre(" Thread " + std::to_string(id) + " caught exception(\"x\").\n",
+                          " Thread 0 caught exception(\"exit call failed\").\n",
+                          " Thread " + std::to_string(unknownId.load()) +
+                              " caught unknown exception.\n",
+                          " Thread " + plainId +
+                              " caught exception(\"dp::Thread::Run() has not been overridden\").\n"));
+}
+
+TEST(Thread, DestructionWaitsForRunAndCopiesShareOneThread) {
+  std::atomic<bool> finished{false};
+  TakeCalls();
+  {
+    FunctionThread original([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      finished = true;
+    });
+    dp::Thread copy(original);
+    copy.ScheduleAtThreadExitCall(1, &Exit1);  // scheduled through the copy
+    ASSERT_TRUE(original.Start(true));
+    EXPECT_EQ(copy.GetThreadId(), original.GetThreadId());
+  }
+  EXPECT_TRUE(finished);
+  EXPECT_THAT(TakeCalls(), ElementsAre("1"));
+}
+
+// A Run that deletes its own object: the destructor runs on the thread
+// itself and must not wait for it.
+class SelfDeleting : public dp::Thread {
+ public:
+  explicit SelfDeleting(std::atomic<bool>* done) : done_(done) {}
+  void Run() override {
+    std::atomic<bool>* done = done_;
+    delete this;
+    *done = true;
+  }
+
+ private:
+  std::atomic<bool>* done_;
+};
+
+TEST(Thread, ObjectDeletedOnItsOwnThreadDetaches) {
+  qmk_test::ScopedTraceRecorder recorder;
+  std::atomic<bool> done{false};
+  (new SelfDeleting(&done))->Start(true);
+  for (int i = 0; i < 10000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(done);
+}
+
+TEST(ThreadRace, ManyWaitersAndSchedulersOnOneThread) {
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> exitCalls{0};
+    static std::atomic<int>* s_exitCalls;
+    s_exitCalls = &exitCalls;
+    std::atomic<bool> release{false};
+    FunctionThread target([&] {
+      while (!release) std::this_thread::yield();
+    });
+    std::vector<std::thread> schedulers;
+    for (int i = 0; i < 8; ++i) {
+      schedulers.emplace_back([&, i] {
+        target.ScheduleAtThreadExitCall(static_cast<unsigned>(i), [] { ++*s_exitCalls; });
+      });
+    }
+    for (auto& scheduler : schedulers) scheduler.join();
+    ASSERT_TRUE(target.Start(round % 2 == 0));
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 8; ++i) {
+      waiters.emplace_back([&] {
+        target.WaitForThreadToTerminate();
+        EXPECT_FALSE(target.ThreadIsRunning());
+        EXPECT_EQ(exitCalls.load(), 8);
+      });
+    }
+    release = true;
+    for (auto& waiter : waiters) waiter.join();
+  }
+}
+
+TEST(ThreadLocalStorage, EachThreadSeesItsOwnValue) {
+  int key = dp::ThreadLocalStorage::AllocKey();
+  ASSERT_GE(key, 0);
+  int mine = 1;
+  int theirs = 2;
+  EXPECT_TRUE(dp::ThreadLocalStorage::SetValue(key, &mine));
+  std::thread([&] {
+    EXPECT_EQ(dp::ThreadLocalStorage::GetValue(key), nullptr);
+    EXPECT_TRUE(dp::ThreadLocalStorage::SetValue(key, &theirs));
+    EXPECT_EQ(dp::ThreadLocalStorage::GetValue(key), &theirs);
+  }).join();
+  EXPECT_EQ(dp::ThreadLocalStorage::GetValue(key), &mine);
+  EXPECT_TRUE(dp::ThreadLocalStorage::FreeKey(key));
+  EXPECT_FALSE(dp::ThreadLocalStorage::SetValue(-1, &mine));
+}
+
+}  // namespace

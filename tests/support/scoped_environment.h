@@ -1,0 +1,34 @@
+// Sets environment variables for one scope and restores them afterwards.
+#ifndef QMKUTILS_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
+#define QMKUTILS_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
+
+#include <map>
+#include <string>
+
+#include "platform/environment.h"
+
+namespace qmk_test {
+
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment() = default;
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) dp::Environment::Put(name, value);
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+  // An empty value unsets the variable.
+  ScopedEnvironment& Set(const std::string& name, const std::string& value) {
+    saved_.try_emplace(name, dp::Environment::Get(name));
+    dp::Environment::Put(name, value);
+    return *this;
+  }
+
+ private:
+  std::map<std::string, std::string> saved_;
+};
+
+}  // namespace qmk_test
+
+#endif  // QMKUTILS_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_

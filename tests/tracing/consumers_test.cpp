@@ -1,0 +1,228 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/recording_consumer.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+#include "tracing/fileconsumer.h"
+#include "tracing/streamconsumer.h"
+#include "tracing/traceconsumer.h"
+#include "tracing/tracecontroller.h"
+#include "tracing/tracer.h"
+#include "tracing/viewerendpoint.h"
+#include "tracing/windowconsumer.h"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::StartsWith;
+
+constexpr int64_t k20261206At090507042Utc = 1796547907042;
+
+// Plain lines show local time: pin the zone for exact expectations.
+class UtcTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    environment_.emplace().Set("TZ", "UTC");
+    tzset();
+  }
+  void TearDown() override {
+    environment_.reset();
+    tzset();
+  }
+  qmk_test::ScopedEnvironment& environment() { return *environment_; }
+
+ private:
+  std::optional<qmk_test::ScopedEnvironment> environment_;
+};
+
+dp::TraceFormatter Message(dp::TraceType type, const char* text) {
+  dp::TraceFormatter formatter(k20261206At090507042Utc, type, 12, 34, "key", "sub");
+  formatter << text;
+  return formatter;
+}
+
+// Formatters built here are inspected, not dispatched.
+void Discard(dp::TraceFormatter& formatter) {
+  formatter = dp::TraceFormatter(0, dp::kInertTraceType, 0, 0, "", "");
+}
+
+using PlainLine = UtcTest;
+
+TEST_F(PlainLine, HasFixedFieldsAndOneLine) {
+  std::string line;
+  dp::TraceFormatter warning = Message(dp::Warning, "a\nb\n");
+  dp::AppendPlainTraceLine(warning, &line);
+  dp::TraceFormatter info = Message(dp::Info, "");
+  dp::AppendPlainTraceLine(info, &line);
+  EXPECT_EQ(line,
+            "Warning 9:5:07.042  6 Dec 2026 12 34 key sub a b \n"
+            "Info    9:5:07.042  6 Dec 2026 12 34 key sub \n");
+  Discard(warning);
+  Discard(info);
+
+  std::ostringstream names;
+  names << dp::Info << dp::Debug << dp::Warning << dp::Error;
+  EXPECT_EQ(names.str(), "InfoDebugWarningError");
+  EXPECT_THROW(names << static_cast<dp::TraceType>(7), std::runtime_error);
+}
+
+using FileLog = UtcTest;
+
+TEST_F(FileLog, XmlRecordsAreEscapedAndClosedOnRelease) {
+  qmk_test::TempDir dir;
+  environment().Set("QUILL_HOME", "/opt/q");
+  auto* xml = new dp::FileConsumer(dir / "run.xml");
+  auto* plain = new dp::FileConsumer(dir / "run.xml.txt");
+  EXPECT_TRUE(xml->IsXml());
+  EXPECT_FALSE(plain->IsXml());
+  for (dp::FileConsumer* consumer : {xml, plain}) {
+    consumer->Install();
+    dp::TraceFormatter message = Message(dp::Error, "<b>&\"x\"</b>'\n");
+    EXPECT_TRUE(consumer->ConsumeMessage(&message));
+    Discard(message);
+    consumer->Release();
+  }
+  EXPECT_EQ(qmk_test::ReadFile(dir / "run.xml"),
+            "<?xml version=\"1.0\"?>\n"
+            "<?xml-stylesheet type=\"text/xsl\" href=\"file:///opt/q/qmtrace/qmtrace.xsl\"?>\n"
+            "<qmtrace:log xmlns:qmtrace=\"urn:qmkutils:qmtrace:1\">\n"
+            "<qmtrace:mesg type = \"Error\" time = \"9:5:07.042  6 Dec 2026\">\n"
+            "<qmtrace:id proc = \"12\" thread = \"34\"/>\n"
+            "<qmtrace:sourceid source = \"key\" subkey = \"sub\"/>\n"
+            "&lt;b&gt;&amp;&quot;x&quot;&lt;/b&gt;&apos;\n"
+            "</qmtrace:mesg>\n"
+            "</qmtrace:log>\n");
+  EXPECT_EQ(qmk_test::ReadFile(dir / "run.xml.txt"),
+            "Error   9:5:07.042  6 Dec 2026 12 34 key sub <b>&\"x\"</b>' \n");
+}
+
+TEST_F(FileLog, WithoutStyleSheetXmlFallsBackToPlainLines) {
+  qmk_test::TempDir dir;
+  environment().Set("QUILL_HOME", "")
+      .Set("XDG_CONFIG_HOME", dir / "none")
+      .Set("XDG_CONFIG_DIRS", dir / "none");
+  auto* consumer = new dp::FileConsumer(dir / "run.xml");
+  consumer->Install();
+  EXPECT_FALSE(consumer->IsXml());
+  dp::TraceFormatter message = Message(dp::Info, "text");
+  consumer->ConsumeMessage(&message);
+  Discard(message);
+  consumer->Release();
+  EXPECT_EQ(qmk_test::ReadFile(dir / "run.xml"),
+            "Error: Qmtrace XSL file not available. Trace will be plain text.\n"
+            "Info    9:5:07.042  6 Dec 2026 12 34 key sub text\n");
+}
+
+TEST(FileConsumer, UnopenableFileLeavesMessagesToOlderConsumers) {
+  qmk_test::ScopedTraceRecorder recorder;
+  dp::TraceController& controller = dp::TraceController::Instance();
+  dp::TraceConsumer* broken = controller.AddFileConsumer("/nonexistent-dir/trace.log", false);
+  ASSERT_NE(broken, nullptr);
+  EXPECT_FALSE(static_cast<dp::FileConsumer*>(broken)->IsGood());
+  dp::QMTracer("test", "File")("still seen\n");
+  EXPECT_THAT(recorder.log().Texts(), testing::ElementsAre("still seen\n"));
+}
+
+TEST(StreamConsumer, WritesPlainLines) {
+  std::ostringstream out;
+  dp::StreamConsumer* consumer = new dp::StreamConsumer(&out);
+  dp::TraceFormatter message = Message(dp::Debug, "hello");
+  EXPECT_TRUE(consumer->ConsumeMessage(&message));
+  Discard(message);
+  consumer->Release();
+  EXPECT_THAT(out.str(), StartsWith("Debug   "));
+  EXPECT_THAT(out.str(), testing::EndsWith(" 12 34 key sub hello\n"));
+}
+
+TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
+  int sockets[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets), 0);
+  auto* consumer = new dp::WindowConsumer(sockets[0]);
+  dp::TraceFormatter shortMessage = Message(dp::Info, "short");
+  const std::string longText(1100, 'x');
+  dp::TraceFormatter longMessage = Message(dp::Info, longText.c_str());
+  EXPECT_TRUE(consumer->ConsumeMessage(&longMessage));  // dropped, still taken
+  EXPECT_TRUE(consumer->ConsumeMessage(&shortMessage));
+
+  char record[2048];
+  ssize_t size = recv(sockets[1], record, sizeof record, MSG_DONTWAIT);
+  ASSERT_GT(size, 8);
+  std::string line;
+  dp::AppendPlainTraceLine(shortMessage, &line);
+  EXPECT_EQ(std::string(record, 8), std::string("\1\0\0\0", 4) + static_cast<char>(line.size()) +
+                                        std::string(3, '\0'));
+  std::string_view decoded;
+  ASSERT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(std::string_view(record, size), &decoded));
+  EXPECT_EQ(decoded, line);
+  EXPECT_LT(recv(sockets[1], record, sizeof record, MSG_DONTWAIT), 0);  // nothing else came
+
+  close(sockets[1]);
+  EXPECT_TRUE(consumer->ConsumeMessage(&shortMessage));  // no SIGPIPE, no failure
+  Discard(shortMessage);
+  Discard(longMessage);
+  consumer->Release();
+}
+
+TEST(TraceViewerEndpoint, RejectsMalformedRecords) {
+  std::string_view line;
+  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord("", &line));
+  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0", 7), &line));
+  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\2\0\0\0\1\0\0\0x", 9), &line));
+  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0\0x", 9), &line));
+  EXPECT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\1\0\0\0x", 9), &line));
+  EXPECT_EQ(line, "x");
+  EXPECT_FALSE(dp::TraceViewerEndpoint::SendLine(-1, std::string(1024, 'x')));
+}
+
+TEST(TraceViewerEndpoint, OneViewerListensAndADeadOnesEndpointIsReplaced) {
+  qmk_test::TempDir dir;
+  qmk_test::ScopedEnvironment environment;
+  environment.Set("XDG_RUNTIME_DIR", dir.path());
+  EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(), dir / "qmtracer");
+  EXPECT_EQ(dp::TraceViewerEndpoint::Connect(), -1);
+
+  std::string error;
+  int listener = dp::TraceViewerEndpoint::Listen(&error);
+  ASSERT_GE(listener, 0) << error;
+  int second = dp::TraceViewerEndpoint::Listen(&error);
+  EXPECT_EQ(second, -1);
+  EXPECT_THAT(error, HasSubstr("another trace viewer is listening"));
+  int client = dp::TraceViewerEndpoint::Connect();
+  EXPECT_GE(client, 0);
+  close(client);
+  close(listener);  // the endpoint file stays behind, nobody listens
+
+  listener = dp::TraceViewerEndpoint::Listen(&error);
+  EXPECT_GE(listener, 0) << error;
+  close(listener);
+}
+
+TEST(TraceConsumer, BaseOperationsNameTheMissingOverride) {
+  dp::TraceConsumer base;
+  auto text = [](auto action) -> std::string {
+    try {
+      action();
+    } catch (const std::logic_error& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(text([&] { base.ConsumeMessage(nullptr); }),
+            " Missing override for pure virtual function TraceConsumer::ConsumeMessage(const "
+            "TraceFormatter* formatter)");
+  EXPECT_EQ(text([&] { base.Install(); }),
+            " Missing override for pure virtual function TraceConsumer::Install()");
+  EXPECT_EQ(text([&] { base.Release(); }),
+            " Missing override for pure virtual function TraceConsumer::Release()");
+}
+
+}  // namespace

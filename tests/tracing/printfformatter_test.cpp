@@ -1,0 +1,156 @@
+#include "tracing/printfformatter.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Continues a walk the way the trace formatter does. Formatted arguments are
+// shown in braces and unrecognised conversions as "<?>", so that literal and
+// formatted text can be told apart.
+void ContinueWalk(dp::PrintfFormatter& formatter, dp::PrintfArgs& args, const char* formatEnd,
+                  std::string& out) {
+  while (formatter.SkipToNextFormat()) {
+    const char* const conversion = formatter.TextEnd();
+    out.append(formatter.TextBegin(), formatter.TextEnd());
+    if (formatter.ProcessFormatSequence(args)) {
+      out.append("{").append(formatter.FormattedArgBegin(), formatter.FormattedArgEnd()) += '}';
+    } else {
+      out += "<?>";
+    }
+    if (formatter.TextBegin() <= conversion || formatter.TextBegin() > formatEnd) {
+      ADD_FAILURE() << "no progress or past the terminator at offset " << conversion - formatEnd;
+      return;
+    }
+  }
+  out.append(formatter.TextBegin(), formatter.TextEnd());
+}
+
+std::string WalkSized(unsigned bufferSize, const char* format, ...) {
+  dp::PrintfArgs args;
+  va_start(args.list, format);
+  dp::PrintfFormatter formatter(format, bufferSize);
+  std::string out;
+  ContinueWalk(formatter, args, format + std::strlen(format), out);
+  va_end(args.list);
+  return out;
+}
+
+template <typename... Args>
+std::string Walk(const char* format, Args... args) {
+  return WalkSized(512, format, args...);
+}
+
+// Formats the first conversion, hands the formatter on through an assignment
+// over a formatter of `targetSize` and a copy construction, lets the original
+// format the next argument into its own buffer and finishes the walk with
+// the copy.
+std::string WalkACopy(unsigned originalSize, unsigned targetSize, const char* format, ...) {
+  dp::PrintfArgs args;
+  va_start(args.list, format);
+  dp::PrintfFormatter original(format, originalSize);
+  original.SkipToNextFormat();
+  original.ProcessFormatSequence(args);
+  dp::PrintfFormatter assigned(nullptr, targetSize);
+  assigned = original;
+  assigned = *&assigned;
+  dp::PrintfFormatter copy(assigned);
+  dp::PrintfArgs spare;
+  va_copy(spare.list, args.list);
+  original.SkipToNextFormat();
+  original.ProcessFormatSequence(spare);
+  va_end(spare.list);
+  std::string out = "{" + std::string(copy.FormattedArgBegin(), copy.FormattedArgEnd()) + "}";
+  ContinueWalk(copy, args, format + std::strlen(format), out);
+  va_end(args.list);
+  return out;
+}
+
+TEST(PrintfFormatter, FormatsAcceptedConversionsAsTheCLibrary) {
+  EXPECT_EQ(Walk("%5.2f", 3.14159), "{ 3.14}");
+  EXPECT_EQ(Walk("%*d|%*d|%-*d", 4, 7, -3, 8, 3, 9), "{   7}|{8  }|{9  }");
+  EXPECT_EQ(Walk("%.*f|%.*s", -1, 3.14159, 2, "abc"), "{3.141590}|{ab}");
+  EXPECT_EQ(Walk("x=%+05d, %#o %x %X %u.", 42, 8, 255, 255, 3000000000u),
+            "x={+0042}, {010} {ff} {FF} {3000000000}.");
+  EXPECT_EQ(Walk("%hd %hx %c%-4s|", 70000, 0x12345, 'A', "bc"), "{4464} {2345} {A}{bc  }|");
+  EXPECT_EQ(Walk("%ld %lx", LONG_MAX, -1L), "{9223372036854775807} {ffffffffffffffff}");
+  EXPECT_EQ(Walk("%lld %llx", LLONG_MIN, 0x123456789abcdef0LL),
+            "{-9223372036854775808} {123456789abcdef0}");
+  EXPECT_EQ(Walk("%e %G %F %p", 1234.5, 0.00001, -INFINITY, reinterpret_cast<void*>(0x1234)),
+            "{1.234500e+03} {1E-05} {-INF} {0x1234}");
+}
+
+TEST(PrintfFormatter, RecognisesOnlyItsSubset) {
+  EXPECT_EQ(Walk("100%%"), "100{%}");
+  EXPECT_EQ(Walk("%%%d%%", 5), "{%}{5}{%}");
+  EXPECT_EQ(Walk("%5%|%d", 7), "<?>|{7}");
+  EXPECT_EQ(Walk("%-%|%d", 7), "<?>|{7}");
+  // Unrecognised conversions take no argument and end at their letter.
+  for (const char* format : {"%lf|%d", "%Lf|%d", "%hhd|%d", "%n|%d", "%ls|%d", "%zu|%d", "%a|%d"})
+    EXPECT_EQ(Walk(format, 7), "<?>|{7}") << format;
+  EXPECT_EQ(Walk("%*lf|%d", 5, 7), "<?>|{7}");  // a '*' value already read stays taken
+}
+
+TEST(PrintfFormatter, NullStringAndTextsBeyondTheRoomLeft) {
+  const char* const null = nullptr;
+  EXPECT_EQ(Walk("%s|%.3s|%8s", null, null, null), "{(null)}|{(nu}|{  (null)}");
+  const std::string fits(509, 'x');  // 512 less "%s" and its terminator
+  const std::string tooLong(510, 'x');
+  EXPECT_EQ(Walk("%s", fits.c_str()), "{" + fits + "}");
+  EXPECT_EQ(Walk("%s|%d", tooLong.c_str(), 7), "{}|{7}");
+  EXPECT_EQ(Walk("%506d", 7), "{" + std::string(505, ' ') + "7}");
+  EXPECT_EQ(Walk("%507d|%d", 7, 8), "{}|{8}");
+  EXPECT_EQ(WalkSized(4096, "%s", tooLong.c_str()), "{" + tooLong + "}");
+}
+
+TEST(PrintfFormatter, FormatEndingInsideAConversionStopsAtItsTerminator) {
+  // What follows each terminator would show up if the walk went past it.
+  const char formats[][9] = {"ab%\0%d",   "ab%l\0%d",  "ab%ll\0%d",
+                             "ab%5.\0%d", "ab%-#\0%d", "ab%.*\0%d"};
+  for (const char* format : formats) EXPECT_EQ(Walk(format, 3, 4), "ab<?>") << format;
+}
+
+TEST(PrintfFormatter, HugeWidthsAndPrecisionsGiveEmptyTextQuickly) {
+  EXPECT_EQ(Walk("%999999999d|%99999999999999999999d|", 1, 2), "{}|{}|");
+  EXPECT_EQ(Walk("%*d|%*d|%*s|", INT_MAX, 1, INT_MIN, 2, INT_MAX, "s"), "{}|{}|{}|");
+  EXPECT_EQ(Walk("%.999999999f|%.*e|%.999999999x|", 1.0, INT_MAX, 2.0, 3), "{}|{}|{}|");
+  EXPECT_EQ(Walk("%#.999999999g|%#.*G|", 0.1, INT_MAX, 0.1), "{}|{}|");
+  // Without '#' %g drops trailing zeros, so the exact value fits.
+  const std::string exact = "{0.1000000000000000055511151231257827021181583404541015625}";
+  EXPECT_EQ(Walk("%.999999999g|%.*g", 0.1, INT_MAX, 0.1), exact + "|" + exact);
+  EXPECT_EQ(Walk("%.999999999s", "abc"), "{abc}");
+}
+
+TEST(PrintfFormatter, SpecificationLongerThanTheBufferFails) {
+  const std::string format = "%" + std::string(600, '1') + "d|%d";
+  const std::string out = Walk(format.c_str(), 7);
+  EXPECT_TRUE(out.starts_with("<?>") && out.ends_with("|{7}")) << out;
+  for (unsigned size : {0u, 1u, 2u, 3u}) {
+    const std::string tiny = WalkSized(size, "a%d%%b", 7);
+    EXPECT_TRUE(tiny.ends_with("<?>b") && tiny.find('{') == std::string::npos) << tiny;
+  }
+  EXPECT_EQ(WalkSized(4, "a%d%%b%d", 7, 12), "a{7}{%}b{}");
+}
+
+TEST(PrintfFormatter, FormatWithoutConversionIsOneStretchOfText) {
+  const char* const format = "no conversion";
+  dp::PrintfFormatter formatter(format, 512);
+  EXPECT_FALSE(formatter.SkipToNextFormat());
+  EXPECT_EQ(formatter.TextBegin(), format);
+  EXPECT_EQ(formatter.TextEnd(), format + std::strlen(format));
+  EXPECT_EQ(Walk(""), "");
+}
+
+TEST(PrintfFormatter, CopiesOwnTheirBuffers) {
+  const unsigned sizes[][2] = {{512, 512}, {512, 4096}, {4096, 16}, {4096, 4096}, {600, 700}};
+  for (const auto& [originalSize, targetSize] : sizes) {
+    EXPECT_EQ(WalkACopy(originalSize, targetSize, "%d|%s|%d", 1, "two", 3), "{1}|{two}|{3}")
+        << originalSize << " over " << targetSize;
+  }
+}
+
+}  // namespace

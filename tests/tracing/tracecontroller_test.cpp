@@ -1,0 +1,215 @@
+#include "tracing/tracecontroller.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/singleton.h"
+#include "support/recording_consumer.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+#include "tracing/tracer.h"
+
+namespace {
+
+using qmk_test::RecordingConsumer;
+using qmk_test::TraceLog;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+const dp::QMTracer s_trace("test", "Controller");
+
+TEST(TraceController, NewestAcceptingConsumerTakesEachMessage) {
+  dp::TraceController& controller = dp::TraceController::Instance();
+  controller.RemoveAllConsumers();
+  EXPECT_FALSE(controller.IsTracing());
+  auto older = std::make_shared<TraceLog>();
+  auto newer = std::make_shared<TraceLog>();
+  auto refusing = std::make_shared<TraceLog>();
+  controller.AddConsumer(new RecordingConsumer(older));
+  auto* newest = new RecordingConsumer(newer);
+  controller.AddConsumer(newest);
+  EXPECT_TRUE(controller.IsTracing());
+  s_trace("one\n");
+  controller.RemoveConsumer(newest);
+  s_trace("two\n");
+  // A consumer that refuses passes the message on to the next older one.
+  controller.AddConsumer(new RecordingConsumer(refusing, false));
+  s_trace(dp::Error, "three %d\n", 3);
+  controller.RemoveConsumer(nullptr);  // not installed: nothing happens
+  controller.RemoveAllConsumers();
+  EXPECT_FALSE(controller.IsTracing());
+  s_trace("lost\n");
+
+  EXPECT_THAT(newer->Texts(), ElementsAre("one\n"));
+  EXPECT_THAT(older->Texts(), ElementsAre("two\n", "three 3\n"));
+  EXPECT_THAT(refusing->Texts(), ElementsAre("three 3\n"));
+  EXPECT_EQ(older->Records()[1].type, dp::Error);
+  EXPECT_EQ(older->Records()[1].threadId, static_cast<int>(gettid()));
+}
+
+// Counts how often it is written into a stream.
+struct Expensive {
+  mutable int* writes;
+};
+std::ostream& operator<<(std::ostream& out, const Expensive& value) {
+  ++*value.writes;
+  return out << "expensive";
+}
+
+TEST(TraceController, SilentTracersBuildAndFormatNothing) {
+  dp::TraceController::Instance().RemoveAllConsumers();
+  int writes = 0;
+  dp::TraceFormatter inert = s_trace(dp::Warning);
+  EXPECT_EQ(inert.GetType(), dp::kInertTraceType);
+  inert << Expensive{&writes};
+  EXPECT_EQ(writes, 0);
+
+  qmk_test::ScopedTraceRecorder recorder;
+  s_trace(dp::Warning) << Expensive{&writes} << ' ' << 42 << std::hex << ' ' << 255 << '\n';
+  dp::QMDebugTracer("test", "Debug")() << "debug " << 1.5;
+  dp::QMNullTracer()() << Expensive{&writes};
+  dp::QMNullTracer()("%d", 1);
+  s_trace(nullptr);  // a null format makes no message
+  EXPECT_EQ(writes, 1);
+  auto records = recorder.log().Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].text, "expensive 42 ff\n");
+  EXPECT_EQ(records[0].type, dp::Warning);
+  EXPECT_EQ(records[1].text, "debug 1.5");
+  EXPECT_EQ(records[1].type, dp::Debug);
+  EXPECT_EQ(records[1].subKey, "Debug");
+}
+
+TEST(TraceFormatter, CopiesCarryTheTextAndFormatMixesWithStreaming) {
+  dp::TraceFormatter formatter(5, dp::Info, 1, 2, "k", "s");
+  EXPECT_FALSE(formatter.Format(static_cast<const char*>(nullptr)));
+  EXPECT_FALSE(formatter.HasText());
+  formatter.Format("a%d", 1);
+  formatter << "-b";
+  const char* unknownConversion = "-%s|%k|%d";  // not a literal: the compiler would refuse it
+  formatter.Format(unknownConversion, "c", 2);
+  dp::TraceFormatter copy(formatter);
+  copy << "+";
+  EXPECT_EQ(formatter.GetMesg(), "a1-b-c|<unrecognised format string>|2");
+  EXPECT_EQ(copy.GetMesg(), "a1-b-c|<unrecognised format string>|2+");
+  EXPECT_EQ(copy.GetTime(), 5);
+  EXPECT_STREQ(copy.GetSubKey(), "s");
+  // Neither was meant for dispatch: make them inert.
+  formatter = dp::TraceFormatter(0, dp::kInertTraceType, 0, 0, "", "");
+  copy = formatter;
+}
+
+// Runs in a child process, where the controller reads "QMTRACE_DEBUG" when
+// it is created; prints the levels of the named sources and which of a few
+// masked debug messages were written.
+void ReportDebugLevels(const char* value) {
+  setenv("QMTRACE_DEBUG", value, 1);
+  auto log = std::make_shared<TraceLog>();
+  dp::TraceController& controller = dp::TraceController::Instance();
+  controller.AddConsumer(new RecordingConsumer(log));
+  for (const char* name : {"dom::Exchange", "du", "a", "b", "x", "y"}) {
+    std::string key(name);
+    std::string subKey;
+    if (auto colon = key.find("::"); colon != std::string::npos) {
+      subKey = key.substr(colon + 2);
+      key.resize(colon);
+    }
+    std::fprintf(stderr, "[%s=%u]", name, controller.GetDebugLevel(key, subKey));
+  }
+  const dp::QMDebugTracer exchange("dom", "Exchange");
+  const dp::QMDebugTracer queue("dom", "Queue");
+  exchange(2, "mask2");
+  exchange(4, "mask4");
+  queue(0xFFFFFFFF, "queue");
+  for (const auto& text : log->Texts()) std::fprintf(stderr, "[wrote %s]", text.c_str());
+  std::exit(0);
+}
+
+TEST(TraceController, DebugMasksComeFromTheEnvironment) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ReportDebugLevels("dom::Exchange=0x3, du 4"), testing::ExitedWithCode(0),
+              "\\[dom::Exchange=3\\]\\[du=4\\]\\[a=0\\].*\\[wrote mask2\\]$");
+  EXPECT_EXIT(ReportDebugLevels("x\t=\t010 ,y 0X1f "), testing::ExitedWithCode(0),
+              "\\[x=8\\]\\[y=31\\]$");
+  // Any syntax error discards every entry, also those before it.
+  for (const char* malformed : {"a=1, b", "a=1 b=2", "a=1,", "a=0x", "a=99999999999", "=1"}) {
+    EXPECT_EXIT(ReportDebugLevels(malformed), testing::ExitedWithCode(0),
+                "\\[dom::Exchange=0\\]\\[du=0\\]\\[a=0\\]\\[b=0\\]\\[x=0\\]\\[y=0\\]$")
+        << malformed;
+  }
+}
+
+TEST(TraceController, InitFromEnvironmentPicksTheConsumer) {
+  qmk_test::TempDir dir;
+  qmk_test::ScopedEnvironment environment;
+  dp::TraceController& controller = dp::TraceController::Instance();
+  controller.RemoveAllConsumers();
+
+  environment.Set("QUILL_PROC_TRACE", "").Set("QUILL_TRACE", "");
+  controller.InitFromEnvironment();
+  EXPECT_FALSE(controller.IsTracing());
+
+  environment.Set("QUILL_PROC_TRACE", dir / "proc.log").Set("QUILL_TRACE", dir / "ignored.log");
+  controller.InitFromEnvironment();
+  s_trace("per process\n");
+  controller.RemoveAllConsumers();
+  EXPECT_THAT(qmk_test::ReadFile(dir / ("proc_" + std::to_string(getpid()) + ".log")),
+              HasSubstr(" test Controller per process \n"));
+
+  environment.Set("QUILL_PROC_TRACE", "").Set("QUILL_TRACE", dir / "shared.log");
+  controller.InitFromEnvironment();
+  s_trace("shared\n");
+  controller.RemoveAllConsumers();
+  EXPECT_THAT(qmk_test::ReadFile(dir / "shared.log"), HasSubstr(" shared \n"));
+
+  environment.Set("QUILL_PROC_TRACE", "stderr");
+  testing::internal::CaptureStderr();
+  controller.InitFromEnvironment();
+  s_trace(dp::Error, "to stderr\n");
+  controller.RemoveAllConsumers();
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), testing::StartsWith("Error  "));
+
+  EXPECT_EQ(controller.AddFileConsumer("", true), nullptr);
+  EXPECT_FALSE(controller.IsTracing());
+}
+
+// Traces from its destructor, which runs before the controller's.
+struct TracesWhileDestroyed {
+  ~TracesWhileDestroyed() { s_trace(dp::Warning, "destroyed\n"); }
+};
+unsigned GetLongevity(TracesWhileDestroyed*) { return 0xFFFFFFFE; }
+
+// Registered before the controller exists, so it runs after its destruction.
+void TraceAfterTheController() {
+  try {
+    s_trace("too late\n");
+  } catch (const dp::DeadReference& e) {
+    std::fprintf(stderr, "[%s]", e.what());
+  }
+}
+
+TEST(TraceController, OutlivesOtherSingletonsAndRefusesUseAfterwards) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  qmk_test::ScopedEnvironment environment;
+  environment.Set("QUILL_HOME", QMK_TEST_BUILD_DIR);
+  // The child re-runs this test from the start: the log's name must not vary.
+  const std::string log = QMK_TEST_BUILD_DIR "/tests/tracing/exit-trace.xml";
+  std::remove(log.c_str());
+  EXPECT_EXIT(
+      {
+        std::atexit(&TraceAfterTheController);
+        dp::TraceController::Instance().AddFileConsumer(log, false);
+        dp::Singleton<TracesWhileDestroyed>::Instance();
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "\\[Dead Reference Detected\\]");
+  const std::string xml = qmk_test::ReadFile(log);
+  std::remove(log.c_str());
+  EXPECT_THAT(xml, HasSubstr("destroyed\n</qmtrace:mesg>\n</qmtrace:log>\n"));
+}
+
+}  // namespace

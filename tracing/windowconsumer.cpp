@@ -1,0 +1,22 @@
+#include "tracing/windowconsumer.h"
+
+#include <unistd.h>
+
+#include "tracing/viewerendpoint.h"
+
+namespace dp {
+
+WindowConsumer::~WindowConsumer() {
+  if (window_ >= 0) ::close(window_);
+}
+
+bool WindowConsumer::ConsumeMessage(const TraceFormatter* formatter) {
+  line_.clear();
+  AppendPlainTraceLine(*formatter, &line_);
+  TraceViewerEndpoint::SendLine(window_, line_);
+  return true;
+}
+
+void WindowConsumer::Release() { delete this; }
+
+}  // namespace dp
