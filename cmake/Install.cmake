@@ -25,6 +25,10 @@ install(FILES
   ${PROJECT_BINARY_DIR}/qmkutilsConfigVersion.cmake
   DESTINATION ${QMK_INSTALL_CMAKEDIR})
 
+# Relocatable: the prefix is found from the .pc file's own place, so an
+# install with `cmake --install --prefix` elsewhere still works.
+file(RELATIVE_PATH QMK_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" QMK_PC_TO_PREFIX "${QMK_PC_TO_PREFIX}")
 configure_file(cmake/qmkutils.pc.in ${PROJECT_BINARY_DIR}/qmkutils.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qmkutils.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

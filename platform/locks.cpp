@@ -19,6 +19,13 @@ constexpr uint32_t kFree = 0;
 constexpr uint32_t kHeld = 1;
 constexpr uint32_t kHeldWithSleepers = 2;
 
+// Longest pause between two looks at a contended lock, in pause instructions.
+constexpr int kMaxBackoff = 32;
+
+// Identifies the calling thread: the address of its thread control block,
+// which is what pthread_self() returns, read without a call.
+uintptr_t CurrentThreadTag() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
+
 }  // namespace
 
 // ---------------------------------------------------------------- SpinLock
@@ -28,7 +35,7 @@ SpinLock::SpinLock(int spinCount) : spinCount_(spinCount < 0 ? 0 : spinCount) {}
 SpinLock::~SpinLock() = default;
 
 void SpinLock::Lock() {
-  const pthread_t self = pthread_self();
+  const uintptr_t self = CurrentThreadTag();
   // Only this thread can have stored `self`, so a relaxed read suffices.
   if (owner_.load(std::memory_order_relaxed) == self) {
     ++depth_;
@@ -44,8 +51,12 @@ void SpinLock::Lock() {
 }
 
 void SpinLock::LockContended() {
-  for (int i = 0; i < spinCount_; ++i) {
-    futex::CpuRelax();
+  // Spinning with a growing pause between looks: a waiter that reads the
+  // lock's cache line on every pause slows down the holder it waits for.
+  int backoff = 1;
+  for (int spun = 0; spun < spinCount_; spun += backoff) {
+    for (int i = 0; i < backoff; ++i) futex::CpuRelax();
+    if (backoff < kMaxBackoff) backoff *= 2;
     uint32_t expected = kFree;
     if (word_.load(std::memory_order_relaxed) == kFree &&
         word_.compare_exchange_weak(expected, kHeld, std::memory_order_acquire,
@@ -62,7 +73,7 @@ void SpinLock::LockContended() {
 }
 
 bool SpinLock::TryLock() {
-  const pthread_t self = pthread_self();
+  const uintptr_t self = CurrentThreadTag();
   if (owner_.load(std::memory_order_relaxed) == self) {
     ++depth_;
     return true;
@@ -78,7 +89,7 @@ bool SpinLock::TryLock() {
 }
 
 void SpinLock::Unlock() {
-  if (owner_.load(std::memory_order_relaxed) != pthread_self()) return;
+  if (owner_.load(std::memory_order_relaxed) != CurrentThreadTag()) return;
   if (--depth_ > 0) return;
   owner_.store(0, std::memory_order_relaxed);
   if (word_.exchange(kFree, std::memory_order_release) == kHeldWithSleepers) {

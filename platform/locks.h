@@ -30,7 +30,8 @@ namespace dp {
 
 class QMK_EXPORT SpinLock {
  public:
-  // `spinCount` is how many times a contended Lock retries before sleeping.
+  // `spinCount` bounds the pause instructions a contended Lock spends
+  // retrying before it sleeps.
   explicit SpinLock(int spinCount = 500);
   ~SpinLock();
   SpinLock(const SpinLock&) = delete;
@@ -46,7 +47,7 @@ class QMK_EXPORT SpinLock {
 
   // 0 free, 1 held, 2 held with sleepers.
   std::atomic<uint32_t> word_{0};
-  std::atomic<pthread_t> owner_{0};
+  std::atomic<uintptr_t> owner_{0};  // the holder's thread tag, 0 when free
   uint32_t depth_ = 0;  // touched only by the owner
   int spinCount_;
 };

@@ -189,7 +189,10 @@ bool Thread::Start(bool waitForStart) {
   t->owner.store(this, std::memory_order_release);
   t->ended.store(0, std::memory_order_relaxed);
   t->hasHandle = false;
-  t->Acquire();  // the running thread's reference
+  // One reference for the running thread, one for this call: a Run that
+  // deletes its object may drop the object's reference before Start returns.
+  t->Acquire();
+  t->Acquire();
 
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
@@ -202,6 +205,7 @@ bool Thread::Start(bool waitForStart) {
     t->startGate.Unlock();
     t->handleLock.Unlock();
     t->Release();
+    t->Release();
     s_trace("Failed to create thread (%d)\n", rc);
     return false;
   }
@@ -211,6 +215,7 @@ bool Thread::Start(bool waitForStart) {
 
   t->startGate.Lock();  // opened by the new thread
   t->startGate.Unlock();
+  t->Release();
   return true;
 }
 

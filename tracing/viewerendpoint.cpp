@@ -45,6 +45,24 @@ void PutLittleEndian32(char* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+std::string FallbackDirectory() { return "/tmp/qmtracer-" + std::to_string(geteuid()); }
+
+// The fallback directory sits in a directory everybody may write to: use it
+// only if it is a real directory of ours that nobody else can enter.
+bool MakePrivateDirectory(const std::string& directory, std::string* error) {
+  if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = "cannot create " + directory + ": " + strerror(errno);
+    return false;
+  }
+  struct stat status;
+  if (lstat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+      status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    *error = directory + " is not a private directory of this user";
+    return false;
+  }
+  return true;
+}
+
 uint32_t GetLittleEndian32(const char* in) {
   uint32_t value = 0;
   for (int i = 0; i < 4; ++i) value |= uint32_t{static_cast<unsigned char>(in[i])} << (8 * i);
@@ -55,8 +73,8 @@ uint32_t GetLittleEndian32(const char* in) {
 
 std::string TraceViewerEndpoint::GetPath() {
   std::string directory = Environment::Get("XDG_RUNTIME_DIR");
-  if (!directory.empty()) return directory + "/qmtracer";
-  return "/tmp/qmtracer-" + std::to_string(geteuid());
+  if (directory.empty()) directory = FallbackDirectory();
+  return directory + "/qmtracer";
 }
 
 int TraceViewerEndpoint::Connect() {
@@ -74,6 +92,10 @@ int TraceViewerEndpoint::Connect() {
 }
 
 int TraceViewerEndpoint::Listen(std::string* error) {
+  if (Environment::Get("XDG_RUNTIME_DIR").empty() &&
+      !MakePrivateDirectory(FallbackDirectory(), error)) {
+    return -1;
+  }
   const std::string path = GetPath();
   sockaddr_un address;
   if (!MakeAddress(path, &address)) {
@@ -111,6 +133,16 @@ int TraceViewerEndpoint::Listen(std::string* error) {
     return -1;
   }
   return fd;
+}
+
+int TraceViewerEndpoint::Accept(int listener) {
+  int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (connection >= 0 && !PeerIsThisUser(connection)) {
+    ::close(connection);
+    errno = EPERM;
+    return -1;
+  }
+  return connection;
 }
 
 bool TraceViewerEndpoint::SendLine(int socket, std::string_view line) {

@@ -2,7 +2,9 @@
 //
 // A trace viewer (the `qmk trace` tool, or any program of the user's) listens
 // on a Unix-domain SOCK_SEQPACKET socket named "qmtracer" in
-// $XDG_RUNTIME_DIR, or at /tmp/qmtracer-<uid> when that is unset. A process
+// $XDG_RUNTIME_DIR or, when that is unset, in the directory /tmp/qmtracer-<uid>,
+// which the viewer creates private to its user (and refuses to use when it
+// belongs to anybody else or is open to others). A process
 // whose trace controller finds it listening when the controller is built
 // sends it every plain trace line as one record: the number 1 and the line's
 // length as 32-bit little-endian integers, then the line's bytes (line feed
@@ -38,6 +40,11 @@ class QMK_EXPORT TraceViewerEndpoint {
   // endpoint left behind by a viewer that died. -1, with the reason in
   // `error`, when the path is unusable or another viewer is listening.
   static int Listen(std::string* error);
+
+  // Accepts one waiting connection (close-on-exec, non-blocking). -1 with
+  // errno from accept4 when none is taken; a connection from another user
+  // is closed and reported as -1 with errno EPERM.
+  static int Accept(int listener);
 
   // Sends one line as one record; false when the line is too long or the
   // viewer did not take it.

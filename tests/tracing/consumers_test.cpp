@@ -178,7 +178,8 @@ TEST(TraceViewerEndpoint, RejectsMalformedRecords) {
   EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0", 7), &line));
   EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\2\0\0\0\1\0\0\0x", 9), &line));
   EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0\0x", 9), &line));
-  EXPECT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\1\0\0\0x", 9), &line));
+  const std::string good("\1\0\0\0\1\0\0\0x", 9);
+  EXPECT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(good, &line));
   EXPECT_EQ(line, "x");
   EXPECT_FALSE(dp::TraceViewerEndpoint::SendLine(-1, std::string(1024, 'x')));
 }
@@ -186,6 +187,9 @@ TEST(TraceViewerEndpoint, RejectsMalformedRecords) {
 TEST(TraceViewerEndpoint, OneViewerListensAndADeadOnesEndpointIsReplaced) {
   qmk_test::TempDir dir;
   qmk_test::ScopedEnvironment environment;
+  environment.Set("XDG_RUNTIME_DIR", "");
+  EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(),
+            "/tmp/qmtracer-" + std::to_string(geteuid()) + "/qmtracer");
   environment.Set("XDG_RUNTIME_DIR", dir.path());
   EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(), dir / "qmtracer");
   EXPECT_EQ(dp::TraceViewerEndpoint::Connect(), -1);

@@ -1,0 +1,55 @@
+// qmk: the library's command-line tool. It dispatches to one command per
+// source pair in this folder; `qmk help` lists them.
+#include <cstdio>
+#include <string_view>
+
+#include "demo_command.h"
+#include "trace_command.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: qmk <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  demo [--step]     Show what the library does: threads with thread-exit calls,\n"
+    "                    traced to a running 'qmk trace', to the log that\n"
+    "                    QUILL_PROC_TRACE or QUILL_TRACE names, or else to standard\n"
+    "                    output. --step waits for Enter before each step.\n"
+    "  trace [options]   Run the trace viewer: print the trace lines of every\n"
+    "                    traced process of this user as they arrive.\n"
+    "  help              Show this text.\n"
+    "\n"
+    "Options of 'qmk trace':\n"
+    "  --type T[,T...]   Keep only these message types: Info, Debug, Warning, Error\n"
+    "                    (any case).\n"
+    "  --key K[,K...]    Keep only sources whose key, or \"key::subkey\", is K.\n"
+    "  --color WHEN      auto (the default: when standard output is a terminal),\n"
+    "                    always or never. Warnings are yellow, errors red, debug\n"
+    "                    lines dim.\n"
+    "  --count N         Exit after printing N lines.\n"
+    "The viewer stops on Ctrl-C or SIGTERM and removes its endpoint.\n";
+
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "help" && i == 1) return true;
+    if (argument == "--help" || argument == "-h") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (AsksForHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  const std::string_view command = argc > 1 ? argv[1] : "";
+  if (command == "demo") return qmk::RunDemoCommand(argc - 2, argv + 2);
+  if (command == "trace") return qmk::RunTraceCommand(argc - 2, argv + 2);
+  if (!command.empty()) std::fprintf(stderr, "qmk: unknown command '%s'\n\n", argv[1]);
+  std::fputs(kUsage, stderr);
+  return 2;
+}
