@@ -16,9 +16,10 @@ void RunThreads(int count, Body body) {
   for (auto& thread : threads) thread.join();
 }
 
-std::string RuntimeErrorText(void (*action)(void*), void* subject) {
+template <class Action>
+std::string RuntimeErrorText(Action action) {
   try {
-    action(subject);
+    action();
   } catch (const std::runtime_error& e) {
     return e.what();
   }
@@ -70,8 +71,7 @@ TEST(RecursiveLock, ReentrantOwnedAndRobust) {
   std::thread([&] {
     EXPECT_FALSE(lock.TryLock());
 #ifndef __SANITIZE_THREAD__  // deliberate misuse, which ThreadSanitizer reports
-    EXPECT_EQ(RuntimeErrorText([](void* l) { static_cast<dp::RecursiveLock*>(l)->Unlock(); }, &lock),
-              "Error unlocking recursivelock");
+    EXPECT_EQ(RuntimeErrorText([&] { lock.Unlock(); }), "Error unlocking recursivelock");
 #endif
   }).join();
   lock.Unlock();
@@ -98,11 +98,9 @@ TEST(Semaphore, CountsWithinItsMaximum) {
 
   // Passing the maximum releases nothing at all.
   semaphore.Signal(0x7FFFFFFE);
-  EXPECT_EQ(RuntimeErrorText([](void* s) { static_cast<dp::Semaphore*>(s)->Signal(2); }, &semaphore),
-            "Error signaling semaphore");
+  EXPECT_EQ(RuntimeErrorText([&] { semaphore.Signal(2); }), "Error signaling semaphore");
   semaphore.Signal(1);
-  EXPECT_EQ(RuntimeErrorText([](void* s) { static_cast<dp::Semaphore*>(s)->Signal(); }, &semaphore),
-            "Error signaling semaphore");
+  EXPECT_EQ(RuntimeErrorText([&] { semaphore.Signal(); }), "Error signaling semaphore");
 }
 
 TEST(Semaphore, ZeroAndInfiniteLimitsWaitForACount) {
@@ -119,8 +117,7 @@ TEST(Semaphore, ZeroAndInfiniteLimitsWaitForACount) {
 
 TEST(WaitLock, IsAGateAnyThreadMayOpen) {
   dp::WaitLock gate;
-  EXPECT_EQ(RuntimeErrorText([](void* g) { static_cast<dp::WaitLock*>(g)->Unlock(); }, &gate),
-            "Error signaling semaphore");
+  EXPECT_EQ(RuntimeErrorText([&] { gate.Unlock(); }), "Error signaling semaphore");
   gate.Lock();
   EXPECT_FALSE(gate.TryLock());
   std::atomic<bool> passed{false};

@@ -1,58 +1,42 @@
 #include "platform/qminfo.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 
 #include "platform/environment.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 const std::string kStation = "[Software\\Zembra\\Quillmark Station]\n";
 const std::string kPocket = "[Software\\Zembra\\Quillmark Pocket]\n";
 const std::string kCourier = "[Software\\Zembra\\Quillmark Courier]\n";
 
-// Points the registry store at a fresh temporary tree: the current user's
-// file below user/, the local machine's in system/, the second of three
-// configuration directories (the first has none).
+// Points the registry store at a fresh tree: the current user's file below
+// user/, the local machine's in system/, the second of three configuration
+// directories (the first has none).
 class QmInfoHome : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qmk_qminfo_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    for (const char* name : {"QUILL_HOME", "QMK_TEST_HOME", "HOME", "XDG_CONFIG_HOME",
-                             "XDG_CONFIG_DIRS"}) {
-      saved_[name] = dp::Environment::Get(name);
-      dp::Environment::Put(name, "");
-    }
-    dp::Environment::Put("HOME", (root_ / "home").string());
-    dp::Environment::Put("XDG_CONFIG_HOME", (root_ / "user").string());
-    dp::Environment::Put("XDG_CONFIG_DIRS", (root_ / "none").string() + ":" +
-                                                (root_ / "system").string() + ":" +
-                                                (root_ / "later").string());
+  QmInfoHome() {
+    environment_.Set("QUILL_HOME", "").Set("QMK_TEST_HOME", "").Set("HOME", root_ / "home");
+    environment_.Set("XDG_CONFIG_HOME", root_ / "user")
+        .Set("XDG_CONFIG_DIRS", root_ / "none" + ":" + root_ / "system" + ":" + root_ / "later");
   }
 
-  void TearDown() override {
-    for (const auto& [name, value] : saved_) dp::Environment::Put(name, value);
-    fs::remove_all(root_);
+  std::string StoreFile(const std::string& configDir) {
+    std::filesystem::create_directories(root_ / configDir + "/zembra");
+    return root_ / configDir + "/zembra/registry.ini";
   }
-
-  fs::path StoreFile(const std::string& config_dir) {
-    fs::create_directories(root_ / config_dir / "zembra");
-    return root_ / config_dir / "zembra" / "registry.ini";
-  }
-  void Write(const std::string& config_dir, const std::string& text) {
-    std::ofstream(StoreFile(config_dir), std::ios::binary) << text;
+  void Write(const std::string& configDir, const std::string& text) {
+    qmk_test::WriteFile(StoreFile(configDir), text);
   }
 
   static std::string Home(const std::string& product = "", const std::string& variable = "") {
@@ -61,22 +45,11 @@ class QmInfoHome : public ::testing::Test {
     return out;
   }
 
-  fs::path root_;
-  std::map<std::string, std::string> saved_;
+  qmk_test::TempDir root_;
+  qmk_test::ScopedEnvironment environment_;
 };
 
-TEST_F(QmInfoHome, EnvironmentVariableComesFirst) {
-  Write("user", kStation + "InstallationPath=/from/registry\n");
-  dp::Environment::Put("QUILL_HOME", "C:\\Apps\\Q\\");
-  EXPECT_EQ(Home(), "C:/Apps/Q");
-  // A named variable replaces QUILL_HOME; unset, it falls back to the store.
-  EXPECT_EQ(Home("", "QMK_TEST_HOME"), "/from/registry");
-  dp::Environment::Put("QMK_TEST_HOME", "/custom/");
-  EXPECT_EQ(Home("", "QMK_TEST_HOME"), "/custom");
-  EXPECT_FALSE(dp::QmInfo::GetHomePath(nullptr, "", ""));
-}
-
-TEST_F(QmInfoHome, KeysInOrderEachCurrentUserBeforeLocalMachine) {
+TEST_F(QmInfoHome, VariableFirstThenKeysInOrderEachCurrentUserBeforeLocalMachine) {
   Write("system", kStation + "InstallationPath=\n" + kPocket + "Other=/x\n" + kCourier +
                       "InstallationPath=C:\\Apps\\Courier\\\n");
   EXPECT_EQ(Home(), "C:/Apps/Courier");
@@ -89,6 +62,14 @@ TEST_F(QmInfoHome, KeysInOrderEachCurrentUserBeforeLocalMachine) {
   EXPECT_EQ(Home("Unknown"), "/cu/courier");
   Write("user", kStation + "InstallationPath=/cu/station\n");
   EXPECT_EQ(Home(), "/cu/station");
+
+  dp::Environment::Put("QUILL_HOME", "C:\\Apps\\Q\\");
+  EXPECT_EQ(Home(), "C:/Apps/Q");
+  // A named variable replaces QUILL_HOME; unset, it falls back to the store.
+  EXPECT_EQ(Home("", "QMK_TEST_HOME"), "/cu/station");
+  dp::Environment::Put("QMK_TEST_HOME", "/custom/");
+  EXPECT_EQ(Home("", "QMK_TEST_HOME"), "/custom");
+  EXPECT_FALSE(dp::QmInfo::GetHomePath(nullptr, "", ""));
 }
 
 TEST_F(QmInfoHome, TraceStyleSheetUrl) {
@@ -105,9 +86,7 @@ TEST_F(QmInfoHome, TraceStyleSheetUrl) {
   }
 }
 
-using RegistryFile = QmInfoHome;
-
-TEST_F(RegistryFile, SyntaxOfTheStore) {
+TEST_F(QmInfoHome, StoreSyntax) {
   // Byte order mark, CRLF, comments, blanks, case-insensitive names; the last
   // assignment wins; the default value is not a value named InstallationPath.
   Write("system",
@@ -121,12 +100,12 @@ TEST_F(RegistryFile, SyntaxOfTheStore) {
   Write("system", kStation + "@=/default\n");
   EXPECT_EQ(Home(), "(none)");
   // Without XDG_CONFIG_HOME the current user's file is below $HOME/.config.
-  dp::Environment::Put("XDG_CONFIG_HOME", "");
+  environment_.Set("XDG_CONFIG_HOME", "");
   Write("home/.config", kStation + "InstallationPath=/home/config");
   EXPECT_EQ(Home(), "/home/config");
 }
 
-TEST_F(RegistryFile, MalformedFilesAreSkippedNotFatal) {
+TEST_F(QmInfoHome, MalformedStoreFilesAreSkippedNotFatal) {
   std::string junk(4096, '\0');
   for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 131 + 7);
   Write("system", junk + "\n" + kStation + "no equals sign\n=/no/name\n" +
@@ -150,7 +129,7 @@ TEST_F(RegistryFile, MalformedFilesAreSkippedNotFatal) {
   // user's place is ignored without blocking.
   Write("later", kStation + "InstallationPath=/later\n");
   EXPECT_EQ(Home(), "(none)");
-  fs::remove(StoreFile("system"));
+  std::filesystem::remove(StoreFile("system"));
   EXPECT_EQ(Home(), "/later");
   ASSERT_EQ(::mkfifo(StoreFile("user").c_str(), 0600), 0);
   EXPECT_EQ(Home(), "/later");

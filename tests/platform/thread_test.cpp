@@ -17,7 +17,6 @@
 namespace {
 
 using testing::ElementsAre;
-using testing::HasSubstr;
 
 // A Thread whose body is a function; it waits for its thread before its
 // members go.
@@ -48,9 +47,11 @@ void ExitA() { Record("A"); }
 void ExitB() { Record("B"); }
 void ExitThrows() { throw std::runtime_error("exit call failed"); }
 
-TEST(Thread, KnowsItselfOnlyOnItsOwnThread) {
+TEST(Thread, StartsOnceAtATimeAndKnowsItselfOnItsOwnThread) {
+  qmk_test::ScopedTraceRecorder recorder;
   EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr);
-  dp::Thread* seen = nullptr;
+  std::thread([] { EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr); }).join();
+  std::atomic<dp::Thread*> seen{nullptr};
   std::atomic<unsigned> idInside{0};
   std::atomic<bool> release{false};
   FunctionThread thread([&] {
@@ -64,38 +65,20 @@ TEST(Thread, KnowsItselfOnlyOnItsOwnThread) {
     ASSERT_TRUE(thread.Start(waitForStart));
     const unsigned id = thread.GetThreadId();  // known as soon as Start returns
     EXPECT_NE(id, 0u);
+    EXPECT_TRUE(thread.ThreadIsRunning());
+    EXPECT_FALSE(thread.Start(true));
     release = true;
     thread.WaitForThreadToTerminate();
-    EXPECT_EQ(seen, &thread);
+    EXPECT_EQ(seen.load(), &thread);
     EXPECT_EQ(idInside.load(), id);
     EXPECT_NE(id, dp::Thread::GetCurrentThreadId());
     EXPECT_EQ(thread.GetThreadId(), 0u);
     EXPECT_FALSE(thread.ThreadIsRunning());
   }
-  std::thread([] { EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr); }).join();
-}
-
-TEST(Thread, StartingARunningThreadFailsUntilItEnds) {
-  qmk_test::ScopedTraceRecorder recorder;
-  std::atomic<bool> release{false};
-  std::atomic<int> runs{0};
-  FunctionThread thread([&] {
-    ++runs;
-    while (!release) std::this_thread::yield();
-  });
-  ASSERT_TRUE(thread.Start(true));
-  EXPECT_TRUE(thread.ThreadIsRunning());
-  EXPECT_FALSE(thread.Start(true));
-  release = true;
-  thread.WaitForThreadToTerminate();
-  ASSERT_TRUE(thread.Start(false));
-  thread.WaitForThreadToTerminate();
-  EXPECT_EQ(runs.load(), 2);
   auto records = recorder.log().Records();
-  ASSERT_EQ(records.size(), 1u);
+  ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].text, "Failed to create thread - thread is already running.\n");
-  EXPECT_EQ(records[0].key, "dp");
-  EXPECT_EQ(records[0].subKey, "Thread");
+  EXPECT_EQ(records[0].key + "/" + records[0].subKey, "dp/Thread");
   EXPECT_EQ(records[0].type, dp::Info);
 }
 
@@ -224,22 +207,6 @@ TEST(ThreadRace, ManyWaitersAndSchedulersOnOneThread) {
     release = true;
     for (auto& waiter : waiters) waiter.join();
   }
-}
-
-TEST(ThreadLocalStorage, EachThreadSeesItsOwnValue) {
-  int key = dp::ThreadLocalStorage::AllocKey();
-  ASSERT_GE(key, 0);
-  int mine = 1;
-  int theirs = 2;
-  EXPECT_TRUE(dp::ThreadLocalStorage::SetValue(key, &mine));
-  std::thread([&] {
-    EXPECT_EQ(dp::ThreadLocalStorage::GetValue(key), nullptr);
-    EXPECT_TRUE(dp::ThreadLocalStorage::SetValue(key, &theirs));
-    EXPECT_EQ(dp::ThreadLocalStorage::GetValue(key), &theirs);
-  }).join();
-  EXPECT_EQ(dp::ThreadLocalStorage::GetValue(key), &mine);
-  EXPECT_TRUE(dp::ThreadLocalStorage::FreeKey(key));
-  EXPECT_FALSE(dp::ThreadLocalStorage::SetValue(-1, &mine));
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/environment.h"
 #include "platform/process.h"
+#include "support/scoped_environment.h"
 
 namespace {
 
@@ -24,18 +24,18 @@ std::string Streamed(const Value& value) {
   return (std::ostringstream() << std::setw(40) << std::setfill('*') << value).str();
 }
 
-std::string Appended(const dp::LocalTimeVal& time) {
+// Also proves that AppendTo appends.
+std::string Appended(std::int64_t milliseconds) {
   std::string out = ">";
-  time.AppendTo(&out);
+  dp::LocalTimeVal(milliseconds).AppendTo(&out);
   return out.substr(1);
 }
 
-std::int64_t UtcMilliseconds(int year, unsigned month, unsigned day, int hour, int minute,
-                             int second, int millisecond) {
-  using namespace std::chrono;
-  const auto moment = sys_days{std::chrono::year{year} / month / day} + hours{hour} +
-                      minutes{minute} + seconds{second} + milliseconds{millisecond};
-  return moment.time_since_epoch().count();
+using namespace std::chrono;
+
+// Milliseconds since 1970 of a moment in UTC.
+std::int64_t Utc(sys_days day, milliseconds time) {
+  return (day + time).time_since_epoch().count();
 }
 
 TEST(Timer, MSecIsMonotonicAndNonNegative) {
@@ -59,45 +59,33 @@ TEST(TimeVal, WritesUnpaddedFields) {
             "-2562047788015:12:55.808");
 }
 
-class LocalTimeValUtc : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_tz_ = dp::Environment::Get("TZ");
-    dp::Environment::Put("TZ", "UTC");
+TEST(LocalTimeVal, PaddedAndTraceFormsFollowEverySecond) {
+  {
+    qmk_test::ScopedEnvironment utc;
+    utc.Set("TZ", "UTC");
     tzset();
+    const std::int64_t time = Utc(2021y / 3 / 4, 5h + 6min + 7s + 89ms);
+    EXPECT_EQ(dp::LocalTimeVal(time).GetString(), " 5: 6: 7. 89  4 Mar 2021");
+    EXPECT_EQ(Streamed(dp::LocalTimeVal(time)), "5:6:07.089  4 Mar 2021");
+    EXPECT_EQ(Appended(time), "5:6:07.089  4 Mar 2021");
+    const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "June",
+                           "July", "Aug", "Sept", "Oct", "Nov", "Dec"};
+    for (unsigned month = 1; month <= 12; ++month) {
+      EXPECT_EQ(Appended(Utc(2022y / month / 15, 12h + 30min)),
+                "12:30:00.000  15 " + std::string(names[month - 1]) + " 2022");
+    }
+
+    // Each thread caches its last second: every change must show.
+    const std::int64_t last = Utc(1999y / 12 / 31, 23h + 59min + 59s + 999ms);
+    EXPECT_EQ(Appended(last - 999), "23:59:59.000  31 Dec 1999");
+    EXPECT_EQ(Appended(last), "23:59:59.999  31 Dec 1999");
+    EXPECT_EQ(Appended(last + 1), "0:0:00.000  1 Jan 2000");
+    EXPECT_EQ(dp::LocalTimeVal(last + 1).GetString(), " 0: 0: 0.  0  1 Jan 2000");
+    // Before 1970 the milliseconds still count forwards within their second.
+    EXPECT_EQ(Appended(-1), "23:59:59.999  31 Dec 1969");
+    EXPECT_EQ(Appended(-1001), "23:59:58.999  31 Dec 1969");
   }
-  void TearDown() override {
-    dp::Environment::Put("TZ", saved_tz_);
-    tzset();
-  }
-  std::string saved_tz_;
-};
-
-TEST_F(LocalTimeValUtc, PaddedAndTraceForms) {
-  const dp::LocalTimeVal time(UtcMilliseconds(2021, 3, 4, 5, 6, 7, 89));
-  EXPECT_EQ(time.GetString(), " 5: 6: 7. 89  4 Mar 2021");
-  EXPECT_EQ(Streamed(time), "5:6:07.089  4 Mar 2021");
-  EXPECT_EQ(Appended(time), "5:6:07.089  4 Mar 2021");
-
-  const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "June",
-                         "July", "Aug", "Sept", "Oct", "Nov", "Dec"};
-  for (unsigned month = 1; month <= 12; ++month) {
-    const dp::LocalTimeVal mid_month(UtcMilliseconds(2022, month, 15, 12, 30, 0, 0));
-    EXPECT_EQ(Appended(mid_month), "12:30:00.000  15 " + std::string(names[month - 1]) + " 2022");
-  }
-}
-
-TEST_F(LocalTimeValUtc, CachedSecondFollowsEveryChange) {
-  const std::int64_t last = UtcMilliseconds(1999, 12, 31, 23, 59, 59, 999);
-  EXPECT_EQ(Appended(dp::LocalTimeVal(last - 999)), "23:59:59.000  31 Dec 1999");
-  EXPECT_EQ(Appended(dp::LocalTimeVal(last)), "23:59:59.999  31 Dec 1999");
-  EXPECT_EQ(Appended(dp::LocalTimeVal(last + 1)), "0:0:00.000  1 Jan 2000");
-  EXPECT_EQ(dp::LocalTimeVal(last + 1).GetString(), " 0: 0: 0.  0  1 Jan 2000");
-
-  // Before 1970 the milliseconds still count forwards within their second.
-  EXPECT_EQ(Appended(dp::LocalTimeVal(-1)), "23:59:59.999  31 Dec 1969");
-  EXPECT_EQ(Appended(dp::LocalTimeVal(-1001)), "23:59:58.999  31 Dec 1969");
-
+  tzset();
 }
 
 TEST(ProcessId, IsCachedAndRenewedInAForkedChild) {

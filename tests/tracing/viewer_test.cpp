@@ -1,73 +1,54 @@
 // The trace viewer (`qmk trace`) and traced processes (`qmk demo`), each a
 // process of its own, meeting at the endpoint in a private runtime directory.
+#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "support/child_process.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
 #include "tool_test_support.h"
 #include "tracing/viewerendpoint.h"
 
 namespace {
 
+using dp::TraceViewerEndpoint;
 using qmk_test::ChildProcess;
-using qmk_test::PlainLine;
-using qmk_test::ReadPlainLine;
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
-
-bool Exists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
+using qmk_test::PlainLines;
 
 // Everything one test starts shares a fresh runtime directory, so its
 // processes find its viewer, and never a viewer of the user's.
 class ViewerFixture : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(runtime_.path().empty()); }
-
-  std::vector<std::string> Environment() const {
-    return {"XDG_RUNTIME_DIR=" + runtime_.path(), "QUILL_TRACE", "QUILL_PROC_TRACE"};
+  ViewerFixture() {
+    environment_.Set("XDG_RUNTIME_DIR", runtime_.path()).Set("QUILL_TRACE", "");
+    environment_.Set("QUILL_PROC_TRACE", "");
   }
-  std::string Endpoint() const { return runtime_.path() + "/qmtracer"; }
 
-  // A connection like the one a traced process makes; -1 when none.
-  int Connect() const {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, Endpoint().c_str(), sizeof address.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      return fd;
-    }
-    if (fd >= 0) close(fd);
-    return -1;
+  static bool EndpointExists() { return std::filesystem::exists(TraceViewerEndpoint::GetPath()); }
+
+  static std::unique_ptr<ChildProcess> Qmk(std::vector<std::string> args) {
+    args.insert(args.begin(), QMK_TEST_TOOL);
+    return std::make_unique<ChildProcess>(args);
   }
 
   // A viewer whose endpoint accepts connections, or null.
-  std::unique_ptr<ChildProcess> StartViewer(std::vector<std::string> options) {
-    options.insert(options.begin(), {QMK_TEST_TOOL, "trace"});
-    auto viewer = std::make_unique<ChildProcess>(options, Environment());
+  static std::unique_ptr<ChildProcess> StartViewer(std::vector<std::string> options) {
+    options.insert(options.begin(), "trace");
+    auto viewer = Qmk(options);
     const auto deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
-    while (viewer->Started() && !viewer->HasExited() &&
-           std::chrono::steady_clock::now() < deadline) {
-      if (const int probe = Connect(); probe >= 0) {
+    while (!viewer->HasExited() && std::chrono::steady_clock::now() < deadline) {
+      if (const int probe = TraceViewerEndpoint::Connect(); probe >= 0) {
         close(probe);
         return viewer;
       }
@@ -77,87 +58,74 @@ class ViewerFixture : public ::testing::Test {
     return nullptr;
   }
 
-  std::unique_ptr<ChildProcess> StartDemo(bool stepping = false) {
-    std::vector<std::string> argv = {QMK_TEST_TOOL, "demo"};
-    if (stepping) argv.push_back("--step");
-    return std::make_unique<ChildProcess>(argv, Environment(), stepping);
-  }
-
-  qmk_test::TempDir runtime_{"qmk_viewer_"};
+  qmk_test::TempDir runtime_;
+  qmk_test::ScopedEnvironment environment_;
 };
 
 class ViewerTest : public ViewerFixture {};
 class ViewerRace : public ViewerFixture {};
 
-TEST_F(ViewerTest, PrintsEveryLineOfATracedProcessUntilTerminated) {
+TEST_F(ViewerTest, PrintsEveryLineOfATracedProcessAndRefusesASecondViewer) {
   auto viewer = StartViewer({"--color", "never"});
   ASSERT_TRUE(viewer);
-  auto demo = StartDemo();
+  auto second = Qmk({"trace"});
+  EXPECT_EQ(second->Finish(), 1);
+  EXPECT_NE(second->Err().find("another trace viewer is listening"), std::string::npos)
+      << second->Err();
+
+  // The first viewer still listens and gets everything.
+  auto demo = Qmk({"demo"});
   ASSERT_EQ(demo->Finish(), 0) << demo->Err();
   EXPECT_EQ(demo->Out(), "") << "with a viewer running, trace lines go only there";
   ASSERT_TRUE(viewer->WaitForOutput("qmk demo finished")) << viewer->Out();
-
-  viewer->Signal(SIGTERM);
+  kill(viewer->Pid(), SIGTERM);
   EXPECT_EQ(viewer->Finish(), 0);
-  EXPECT_FALSE(Exists(Endpoint()));
+  EXPECT_FALSE(EndpointExists());
   int caughtExceptions = 0;
-  for (const std::string& line : Lines(viewer->Out())) {
-    PlainLine fields;
-    ASSERT_TRUE(ReadPlainLine(line, &fields)) << line;
-    EXPECT_EQ(fields.procId, std::to_string(demo->Pid()));
-    caughtExceptions += fields.key == "dp" && fields.subKey == "Thread" &&
-                        fields.text.find(" caught exception(\"worker 4 failed on purpose\").") !=
+  for (const auto& line : PlainLines(viewer->Out())) {
+    EXPECT_EQ(line.procId, std::to_string(demo->Pid()));
+    caughtExceptions += line.key == "dp" && line.subKey == "Thread" &&
+                        line.text.find(" caught exception(\"worker 4 failed on purpose\").") !=
                             std::string::npos;
   }
   EXPECT_EQ(caughtExceptions, 1) << viewer->Out();
 }
 
 TEST_F(ViewerTest, FiltersByTypeAndKey) {
-  struct Filter {
-    std::vector<std::string> options;
-    PlainLine expected;
-  };
-  const PlainLine error = {"Error", "", "", "demo", "Worker", "Worker 4 throws on purpose"};
-  const PlainLine caught = {"Info", "", "", "dp", "Thread", " Thread "};
-  const Filter filters[] = {{{"--type", "ERROR"}, error},
-                            {{"--key", "nothing,dp::Thread"}, caught},
-                            {{"--key=dp"}, caught}};
-  for (const Filter& filter : filters) {
-    std::vector<std::string> options = filter.options;
+  const std::pair<std::vector<std::string>, std::string> filters[] = {
+      {{"--type", "ERROR"}, "Error demo::Worker Worker 4 throws on purpose"},
+      {{"--key", "nothing,dp::Thread"}, "Info dp::Thread  Thread "},
+      {{"--key=dp"}, "Info dp::Thread  Thread "}};
+  for (auto [options, expected] : filters) {
     options.insert(options.end(), {"--count", "1", "--color", "never"});
     auto viewer = StartViewer(options);
     ASSERT_TRUE(viewer);
-    auto demo = StartDemo();
-    EXPECT_EQ(demo->Finish(), 0);
+    EXPECT_EQ(Qmk({"demo"})->Finish(), 0);
     EXPECT_EQ(viewer->Finish(), 0) << "--count ends the viewer";
-    const std::vector<std::string> lines = Lines(viewer->Out());
-    ASSERT_EQ(lines.size(), 1u) << filter.options[0] << ":\n" << viewer->Out();
-    PlainLine line;
-    ASSERT_TRUE(ReadPlainLine(lines[0], &line)) << lines[0];
-    EXPECT_EQ(line.type, filter.expected.type) << lines[0];
-    EXPECT_EQ(line.procId, std::to_string(demo->Pid()));
-    EXPECT_EQ(line.key + "::" + line.subKey, filter.expected.key + "::" + filter.expected.subKey);
-    EXPECT_EQ(line.text.rfind(filter.expected.text, 0), 0u) << lines[0];
-    EXPECT_FALSE(Exists(Endpoint()));
+    const auto lines = PlainLines(viewer->Out());
+    ASSERT_EQ(lines.size(), 1u) << options[0] << ":\n" << viewer->Out();
+    const auto& [type, procId, key, subKey, text] = lines[0];
+    EXPECT_TRUE((type + " " + key + "::" + subKey + " " + text).starts_with(expected))
+        << viewer->Out();
+    EXPECT_FALSE(EndpointExists());
   }
 }
 
 // The viewer reads the plain layout exactly: two adjacent blanks are an
-// empty key or sub-key, not a separator run. Malformed records, a peer that
-// hangs up at once, and lines that are not trace lines pass without harm.
+// empty key or sub-key, not a separator run. Malformed records and lines
+// that are not trace lines pass without harm (as StartViewer's probe, which
+// hangs up at once, does).
 TEST_F(ViewerTest, ParsesLinesExactlyAndSkipsMalformedRecords) {
   auto viewer =
       StartViewer({"--key", "dp", "--type", "warning,Info", "--color", "always", "--count", "2"});
   ASSERT_TRUE(viewer);
-  const int hangUp = Connect();
-  const int peer = Connect();
+  const int peer = TraceViewerEndpoint::Connect();
   ASSERT_GE(peer, 0);
-  close(hangUp);
   auto sendRaw = [&](const std::string& bytes) {
     ASSERT_EQ(send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
   };
   auto sendLine = [&](const std::string& line) {
-    ASSERT_TRUE(dp::TraceViewerEndpoint::SendLine(peer, line)) << line;
+    ASSERT_TRUE(TraceViewerEndpoint::SendLine(peer, line)) << line;
   };
   const std::string valid = "Info    1:2:03.004  5 Dec 2026 10 11 dp X skipped\n";
   sendRaw("abc");
@@ -181,72 +149,49 @@ TEST_F(ViewerTest, ParsesLinesExactlyAndSkipsMalformedRecords) {
 TEST_F(ViewerTest, KilledViewerDisturbsNoTracedProcessAndIsReplaced) {
   auto viewer = StartViewer({"--color", "never"});
   ASSERT_TRUE(viewer);
-  // The stepping demo stops before its second step: it has sent its first
-  // line and will send the rest to a viewer that is dead by then.
-  auto demo = StartDemo(/*stepping=*/true);
+  // The stepping demo waits for Enter before its second step; once Finish
+  // ends its input, it sends the rest to a viewer that is dead by then.
+  auto demo = Qmk({"demo", "--step"});
   ASSERT_TRUE(viewer->WaitForOutput("qmk demo started")) << viewer->Err();
-  viewer->Signal(SIGKILL);
+  kill(viewer->Pid(), SIGKILL);
   EXPECT_EQ(viewer->Finish(), 128 + SIGKILL);
-  struct stat endpoint;
-  ASSERT_EQ(lstat(Endpoint().c_str(), &endpoint), 0) << "a killed viewer leaves its endpoint";
-  EXPECT_TRUE(S_ISSOCK(endpoint.st_mode));
-
-  demo->CloseInput();
+  ASSERT_TRUE(std::filesystem::is_socket(TraceViewerEndpoint::GetPath()))
+      << "a killed viewer leaves its endpoint";
   EXPECT_EQ(demo->Finish(), 0) << "not killed by SIGPIPE: " << demo->Err();
   EXPECT_EQ(demo->Out(), "");
 
   auto next = StartViewer({"--key", "dp::Thread", "--count", "1"});
   ASSERT_TRUE(next) << "the stale endpoint is replaced";
-  EXPECT_EQ(StartDemo()->Finish(), 0);
+  EXPECT_EQ(Qmk({"demo"})->Finish(), 0);
   EXPECT_EQ(next->Finish(), 0);
   EXPECT_NE(next->Out().find("caught exception"), std::string::npos) << next->Out();
-}
-
-TEST_F(ViewerTest, SecondViewerFailsAndLeavesTheFirstListening) {
-  auto first = StartViewer({"--key", "dp::Thread", "--count", "1"});
-  ASSERT_TRUE(first);
-  ChildProcess second({QMK_TEST_TOOL, "trace"}, Environment());
-  EXPECT_EQ(second.Finish(), 1);
-  EXPECT_NE(second.Err().find("another trace viewer is listening"), std::string::npos)
-      << second.Err();
-  EXPECT_EQ(second.Out(), "");
-
-  EXPECT_EQ(StartDemo()->Finish(), 0);
-  EXPECT_EQ(first->Finish(), 0);
-  EXPECT_NE(first->Out().find("caught exception"), std::string::npos) << first->Out();
 }
 
 TEST_F(ViewerTest, EndsCleanlyWhenItsOutputCloses) {
   auto viewer = StartViewer({});
   ASSERT_TRUE(viewer);
   viewer->CloseOutput();
-  const int peer = Connect();
+  const int peer = TraceViewerEndpoint::Connect();
   ASSERT_GE(peer, 0);
   // The first line it cannot write ends it; until then, send more.
   const auto deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
   while (!viewer->HasExited() && std::chrono::steady_clock::now() < deadline) {
-    dp::TraceViewerEndpoint::SendLine(peer, "Info    1:2:03.004  5 Dec 2026 10 11 k s text\n");
+    TraceViewerEndpoint::SendLine(peer, "Info    1:2:03.004  5 Dec 2026 10 11 k s text\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   close(peer);
   EXPECT_EQ(viewer->Finish(), 0) << "no death by SIGPIPE";
-  EXPECT_FALSE(Exists(Endpoint()));
+  EXPECT_FALSE(EndpointExists());
 }
 
 TEST_F(ViewerTest, RejectsUnknownCommandsAndOptions) {
   const std::vector<std::vector<std::string>> wrong = {
       {"bogus"}, {"trace", "--type", "Fatal"}, {"trace", "--count", "0"},
       {"trace", "--key", "a,,b"}, {"trace", "--color"}, {"demo", "--fast"}};
-  for (std::vector<std::string> args : wrong) {
-    args.insert(args.begin(), QMK_TEST_TOOL);
-    ChildProcess tool(args, Environment());
-    EXPECT_EQ(tool.Finish(), 2) << args[1];
-    EXPECT_EQ(tool.Out(), "") << args[1];
-    EXPECT_FALSE(Exists(Endpoint()));
-  }
-  ChildProcess help({QMK_TEST_TOOL, "help"}, Environment());
-  EXPECT_EQ(help.Finish(), 0);
-  EXPECT_EQ(help.Out().rfind("Usage: qmk", 0), 0u);
+  for (const auto& args : wrong) EXPECT_EQ(Qmk(args)->Finish(), 2) << args[0] << args.back();
+  auto help = Qmk({"help"});
+  EXPECT_EQ(help->Finish(), 0);
+  EXPECT_TRUE(help->Out().starts_with("Usage: qmk"));
 }
 
 // Many processes trace at once; every line arrives whole, none is lost.
@@ -254,22 +199,18 @@ TEST_F(ViewerRace, ManyTracedProcessesAtOnce) {
   auto viewer = StartViewer({"--color", "never"});
   ASSERT_TRUE(viewer);
   std::vector<std::unique_ptr<ChildProcess>> demos;
-  for (int i = 0; i < 12; ++i) demos.push_back(StartDemo());
+  for (int i = 0; i < 12; ++i) demos.push_back(Qmk({"demo"}));
   // The viewer's output is read while the demos run, so it never stalls them.
   for (const auto& demo : demos) {
     const std::string pid = std::to_string(demo->Pid());
     ASSERT_TRUE(viewer->WaitForOutput(pid + " " + pid + " demo Main qmk demo finished"));
   }
   for (const auto& demo : demos) EXPECT_EQ(demo->Finish(), 0) << demo->Err();
-  viewer->Signal(SIGINT);
+  kill(viewer->Pid(), SIGINT);
   EXPECT_EQ(viewer->Finish(), 0);
 
   std::map<std::string, int> linesPerProcess;
-  for (const std::string& line : Lines(viewer->Out())) {
-    PlainLine fields;
-    ASSERT_TRUE(ReadPlainLine(line, &fields)) << line;
-    ++linesPerProcess[fields.procId];
-  }
+  for (const auto& line : PlainLines(viewer->Out())) ++linesPerProcess[line.procId];
   ASSERT_EQ(linesPerProcess.size(), demos.size());
   for (const auto& [pid, lines] : linesPerProcess) {
     EXPECT_EQ(lines, linesPerProcess.begin()->second) << "process " << pid;
