@@ -24,6 +24,18 @@ struct AtomicOps {};
 // Returns the lock held in `slot`, creating it on first use. Never destroyed.
 QMK_EXPORT SpinLock& LazySpinLock(std::atomic<SpinLock*>& slot);
 
+// Holds a SpinLock for its scope.
+class SpinLockGuard {
+ public:
+  explicit SpinLockGuard(SpinLock& lock) : lock_(lock) { lock_.Lock(); }
+  ~SpinLockGuard() { lock_.Unlock(); }
+  SpinLockGuard(const SpinLockGuard&) = delete;
+  SpinLockGuard& operator=(const SpinLockGuard&) = delete;
+
+ private:
+  SpinLock& lock_;
+};
+
 template <class Host>
 class ObjectLevelLockable : public AtomicOps {
  public:
@@ -33,15 +45,9 @@ class ObjectLevelLockable : public AtomicOps {
   ObjectLevelLockable& operator=(const ObjectLevelLockable&) { return *this; }
   virtual ~ObjectLevelLockable() = default;
 
-  class Lock {
+  class Lock : public SpinLockGuard {
    public:
-    explicit Lock(const ObjectLevelLockable& host) : lock_(host.lock_) { lock_.Lock(); }
-    ~Lock() { lock_.Unlock(); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-   private:
-    SpinLock& lock_;
+    explicit Lock(const ObjectLevelLockable& host) : SpinLockGuard(host.lock_) {}
   };
 
  private:
@@ -51,16 +57,10 @@ class ObjectLevelLockable : public AtomicOps {
 template <class Host>
 class ClassLevelLockable : public AtomicOps {
  public:
-  class Lock {
+  class Lock : public SpinLockGuard {
    public:
-    Lock() : lock_(LazySpinLock(s_classLock)) { lock_.Lock(); }
+    Lock() : SpinLockGuard(LazySpinLock(s_classLock)) {}
     explicit Lock(const ClassLevelLockable&) : Lock() {}
-    ~Lock() { lock_.Unlock(); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-   private:
-    SpinLock& lock_;
   };
 
  private:

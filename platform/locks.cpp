@@ -136,8 +136,9 @@ void RecursiveLock::Unlock() {
 
 Semaphore::Semaphore(unsigned initial) : Semaphore(initial, 0x7FFFFFFF) {}
 
-Semaphore::Semaphore(unsigned initial, unsigned maximum)
-    : count_(initial > maximum ? maximum : initial), maximum_(maximum) {}
+Semaphore::Semaphore(unsigned initial, unsigned maximum) : count_(initial), maximum_(maximum) {
+  if (initial > maximum) throw std::runtime_error("Cannot initialize semaphore.");
+}
 
 Semaphore::~Semaphore() = default;
 

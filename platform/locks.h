@@ -69,6 +69,7 @@ class QMK_EXPORT RecursiveLock {
 
 class QMK_EXPORT Semaphore {
  public:
+  // An initial count above the maximum throws "Cannot initialize semaphore.".
   explicit Semaphore(unsigned initial = 0);
   ~Semaphore();
   Semaphore(const Semaphore&) = delete;

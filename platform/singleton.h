@@ -75,10 +75,16 @@ class Singleton {
     return created;
   }
 
+  // Unpublishes the instance before deleting it, so that callers arriving
+  // meanwhile get DeadReference instead of an object being destroyed.
   static void Destroy() {
-    delete instance_.load(std::memory_order_acquire);
-    instance_.store(nullptr, std::memory_order_release);
-    destroyed_.store(true, std::memory_order_release);
+    T* instance;
+    {
+      typename ClassLevelLockable<T>::Lock guard;
+      instance = instance_.exchange(nullptr, std::memory_order_acq_rel);
+      destroyed_.store(true, std::memory_order_release);
+    }
+    delete instance;
   }
 
   static inline std::atomic<T*> instance_{nullptr};

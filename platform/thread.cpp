@@ -42,6 +42,11 @@ class ThreadLifeTimeTracker : public ObjectLevelLockable<ThreadLifeTimeTracker*>
     if (hasHandle && !joined) pthread_detach(handle);
   }
 
+  // Starts the system thread for `thread`: 0, kAlreadyRunning, or the
+  // error of pthread_create.
+  static constexpr int kAlreadyRunning = -1;
+  int Launch(Thread* thread);
+
   void Acquire() { references.fetch_add(1, std::memory_order_relaxed); }
   void Release() {
     if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
@@ -135,7 +140,6 @@ Thread::Thread(const Thread& other) : tracker_(other.tracker_) { tracker_->Acqui
 
 Thread& Thread::operator=(const Thread& other) {
   if (tracker_ != other.tracker_) {
-    WaitForThreadToTerminate();
     tracker_->Release();
     tracker_ = other.tracker_;
     tracker_->Acquire();
@@ -147,14 +151,13 @@ Thread::~Thread() {
   ThreadLifeTimeTracker* t = tracker_;
   bool detached = false;
   {
-    t->handleLock.Lock();
+    SpinLockGuard guard(t->handleLock);
     if (t->hasHandle && !t->joined && pthread_equal(t->handle, pthread_self())) {
       // Waiting here would wait for ourselves: let the thread finish alone.
       pthread_detach(t->handle);
       t->joined = true;
       detached = true;
     }
-    t->handleLock.Unlock();
   }
   if (detached) {
     try {
@@ -170,80 +173,75 @@ Thread::~Thread() {
 
 void Thread::Run() { throw std::logic_error("dp::Thread::Run() has not been overridden"); }
 
+int ThreadLifeTimeTracker::Launch(Thread* thread) {
+  SpinLockGuard guard(handleLock);
+  if (hasHandle && ended.load(std::memory_order_acquire) == 0) return kAlreadyRunning;
+  // The previous thread has done its work; reclaim it unless a waiter
+  // already does.
+  if (hasHandle && !joined) pthread_join(handle, nullptr);
+  hasHandle = false;
+  startGate.Lock();
+  owner.store(thread, std::memory_order_release);
+  ended.store(0, std::memory_order_relaxed);
+  Acquire();  // the running thread's reference
+  const int rc = pthread_create(&handle, nullptr, &ThreadProcedure, this);
+  if (rc != 0) {
+    owner.store(nullptr);
+    threadId.store(0);
+    ended.store(1, std::memory_order_release);
+    startGate.Unlock();
+    Release();
+    return rc;
+  }
+  hasHandle = true;
+  joined = false;
+  return 0;
+}
+
 bool Thread::Start(bool waitForStart) {
   (void)waitForStart;  // Start always waits: the new thread's id must be known on return.
+  // Held for this call: a Run that deletes its object may drop the object's
+  // reference before Start returns.
   ThreadLifeTimeTracker* t = tracker_;
-  if (ThreadIsRunning()) {
-    s_trace("Failed to create thread - thread is already running.\n");
-    return false;
-  }
-  WaitForThreadToTerminate();  // reclaims the finished previous thread
-
-  t->handleLock.Lock();
-  if (t->hasHandle && t->ended.load(std::memory_order_acquire) == 0) {
-    t->handleLock.Unlock();  // another caller started it meanwhile
-    s_trace("Failed to create thread - thread is already running.\n");
-    return false;
-  }
-  t->startGate.Lock();
-  t->owner.store(this, std::memory_order_release);
-  t->ended.store(0, std::memory_order_relaxed);
-  t->hasHandle = false;
-  // One reference for the running thread, one for this call: a Run that
-  // deletes its object may drop the object's reference before Start returns.
   t->Acquire();
-  t->Acquire();
-
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  int rc = pthread_create(&t->handle, &attributes, &ThreadProcedure, t);
-  pthread_attr_destroy(&attributes);
-  if (rc != 0) {
-    t->owner.store(nullptr);
-    t->threadId.store(0);
-    t->ended.store(1, std::memory_order_release);
+  const int rc = t->Launch(this);
+  if (rc == 0) {
+    t->startGate.Lock();  // opened by the new thread
     t->startGate.Unlock();
-    t->handleLock.Unlock();
-    t->Release();
-    t->Release();
-    s_trace("Failed to create thread (%d)\n", rc);
-    return false;
   }
-  t->hasHandle = true;
-  t->joined = false;
-  t->handleLock.Unlock();
-
-  t->startGate.Lock();  // opened by the new thread
-  t->startGate.Unlock();
   t->Release();
-  return true;
+  if (rc == ThreadLifeTimeTracker::kAlreadyRunning) {
+    s_trace("Failed to create thread - thread is already running.\n");
+  } else if (rc != 0) {
+    s_trace("Failed to create thread (%d)\n", rc);
+  }
+  return rc == 0;
 }
 
 void Thread::WaitForThreadToTerminate() {
   ThreadLifeTimeTracker* t = tracker_;
-  t->handleLock.Lock();
-  const bool started = t->hasHandle;
-  t->handleLock.Unlock();
-  if (!started) return;
-
+  {
+    SpinLockGuard guard(t->handleLock);
+    if (!t->hasHandle) return;
+  }
   while (t->ended.load(std::memory_order_acquire) == 0) futex::Wait(&t->ended, 0);
 
-  t->handleLock.Lock();
-  const bool mustJoin = t->hasHandle && !t->joined && !pthread_equal(t->handle, pthread_self());
-  if (mustJoin) t->joined = true;
-  const pthread_t handle = t->handle;
-  t->handleLock.Unlock();
+  pthread_t handle;
+  {
+    SpinLockGuard guard(t->handleLock);
+    if (!t->hasHandle || t->joined || pthread_equal(t->handle, pthread_self())) return;
+    t->joined = true;
+    handle = t->handle;
+  }
   // The thread has finished its work; joining reclaims it and waits out its
   // thread-local destructors.
-  if (mustJoin) pthread_join(handle, nullptr);
+  pthread_join(handle, nullptr);
 }
 
 bool Thread::ThreadIsRunning() const {
   ThreadLifeTimeTracker* t = tracker_;
-  t->handleLock.Lock();
-  const bool running = t->hasHandle && t->ended.load(std::memory_order_acquire) == 0;
-  t->handleLock.Unlock();
-  return running;
+  SpinLockGuard guard(t->handleLock);
+  return t->hasHandle && t->ended.load(std::memory_order_acquire) == 0;
 }
 
 unsigned Thread::GetThreadId() const { return tracker_->threadId.load(std::memory_order_acquire); }

@@ -46,11 +46,19 @@ void AppendEscaped(std::string* out, std::string_view text) {
 }
 
 
+// Opening never blocks: a FIFO nobody reads fails at once instead of
+// hanging the program under the trace lock. Writes block as usual.
+int OpenLog(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                  0644);
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 }  // namespace
 
 FileConsumer::FileConsumer(const std::string& path)
-    : isXml_(EndsInXml(path)),
-      fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+    : isXml_(EndsInXml(path)), fd_(OpenLog(path)) {}
 
 FileConsumer::~FileConsumer() { Close(); }
 

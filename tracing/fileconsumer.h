@@ -15,9 +15,10 @@
 // Lines are buffered, so a log costs no system call per line: the buffer is
 // written when it fills, after every Warning or Error message, when a
 // message arrives a second or more after the last write, and when the
-// consumer is released. Before a fork the controller flushes it, so a child
-// never writes its parent's lines a second time. A crash loses at most the
-// Info and Debug lines of the last second.
+// consumer is released; while the consumer is installed, the trace
+// controller also writes it out every 200 ms and before every fork (so a
+// child never writes its parent's lines a second time). A crash thus loses
+// at most the last 200 ms of Info and Debug lines.
 #ifndef QMKUTILS_TRACING_FILECONSUMER_H_
 #define QMKUTILS_TRACING_FILECONSUMER_H_
 

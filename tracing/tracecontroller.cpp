@@ -11,8 +11,10 @@
 #include "platform/environment.h"
 #include "platform/filespec.h"
 #include "platform/lockable.h"
+#include "platform/locks.h"
 #include "platform/process.h"
 #include "platform/singleton.h"
+#include "platform/thread.h"
 #include "tracing/fileconsumer.h"
 #include "tracing/streamconsumer.h"
 #include "tracing/tracegate.h"
@@ -101,6 +103,26 @@ std::string WithProcessId(const std::string& path) {
   return spec.GetFileSpec(&result) ? result : path;
 }
 
+constexpr unsigned kFlushPeriodMilliseconds = 200;
+
+class TraceControllerImpl;
+
+// Writes the file consumers' buffered lines out every 200 ms, so that no
+// line waits in memory for the next message.
+class LogFlusher : public Thread {
+ public:
+  explicit LogFlusher(TraceControllerImpl* controller) : controller_(controller) {}
+  ~LogFlusher() override {
+    stop_.Signal();
+    WaitForThreadToTerminate();
+  }
+  void Run() override;
+
+ private:
+  TraceControllerImpl* controller_;
+  Semaphore stop_;
+};
+
 class TraceControllerImpl : public TraceController,
                             public ClassLevelLockable<TraceControllerImpl> {
  public:
@@ -118,21 +140,36 @@ class TraceControllerImpl : public TraceController,
   }
   void Dispatch(const TraceFormatter* formatter) override;
 
-  unsigned DebugLevel(std::string_view key, std::string_view subKey);
+  // The levels never change after construction: no lock needed.
+  unsigned DebugLevel(std::string_view key, std::string_view subKey) const;
+  void FlushFiles();
 
   // Around fork: the lock is held and the file buffers are empty, so the
   // child inherits neither a lock owned by a vanished thread nor lines its
   // parent will also write.
   static void BeforeFork();
-  static void AfterFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
 
  private:
   void ConsumersChanged();
+  void StartFlusherIfNeeded();
+
+  // Cleared, under the lock, when destruction begins: a thread that was
+  // already waiting for the lock then finds the controller gone without
+  // touching its members.
+  static inline std::atomic<bool> s_alive{false};
 
   std::atomic<bool> hasConsumers_{false};
   std::vector<TraceConsumer*> consumers_;
-  DebugLevels debugLevels_;
+  const DebugLevels debugLevels_;
+  bool hasFileConsumers_ = false;
+  LogFlusher* flusher_ = nullptr;
 };
+
+void LogFlusher::Run() {
+  while (!stop_.Wait(kFlushPeriodMilliseconds)) controller_->FlushFiles();
+}
 
 std::once_flag g_forkHandlersOnce;
 thread_local ClassLevelLockable<TraceControllerImpl>::Lock* t_forkLock = nullptr;
@@ -140,9 +177,10 @@ thread_local ClassLevelLockable<TraceControllerImpl>::Lock* t_forkLock = nullptr
 TraceControllerImpl::TraceControllerImpl()
     : debugLevels_(ParseDebugLevels(Environment::Get("QMTRACE_DEBUG"))) {
   std::call_once(g_forkHandlersOnce, [] {
-    pthread_atfork(&TraceControllerImpl::BeforeFork, &TraceControllerImpl::AfterFork,
-                   &TraceControllerImpl::AfterFork);
+    pthread_atfork(&TraceControllerImpl::BeforeFork, &TraceControllerImpl::AfterForkInParent,
+                   &TraceControllerImpl::AfterForkInChild);
   });
+  s_alive.store(true, std::memory_order_release);
   // Nothing here may trace: the controller does not exist yet.
   if (int viewer = TraceViewerEndpoint::Connect(); viewer >= 0) {
     AddConsumer(new WindowConsumer(viewer));
@@ -151,7 +189,10 @@ TraceControllerImpl::TraceControllerImpl()
 }
 
 TraceControllerImpl::~TraceControllerImpl() {
+  delete flusher_;  // joins it; it takes the lock itself
+  Lock guard;
   RemoveAllConsumers();
+  s_alive.store(false, std::memory_order_release);
   detail::g_traceControllerAlive.store(false, std::memory_order_release);
 }
 
@@ -159,6 +200,19 @@ void TraceControllerImpl::ConsumersChanged() {
   const bool any = !consumers_.empty();
   hasConsumers_.store(any, std::memory_order_release);
   detail::g_tracingController.store(any ? this : nullptr, std::memory_order_release);
+  hasFileConsumers_ = false;
+  for (TraceConsumer* consumer : consumers_) {
+    hasFileConsumers_ = hasFileConsumers_ || dynamic_cast<FileConsumer*>(consumer) != nullptr;
+  }
+}
+
+void TraceControllerImpl::StartFlusherIfNeeded() {
+  if (flusher_ != nullptr || !hasFileConsumers_) return;
+  flusher_ = new LogFlusher(this);
+  if (!flusher_->Start(true)) {
+    delete flusher_;
+    flusher_ = nullptr;
+  }
 }
 
 void TraceControllerImpl::InitFromEnvironment() {
@@ -192,6 +246,7 @@ void TraceControllerImpl::AddConsumer(TraceConsumer* consumer) {
   consumer->Install();
   consumers_.push_back(consumer);
   ConsumersChanged();
+  StartFlusherIfNeeded();
 }
 
 void TraceControllerImpl::RemoveConsumer(TraceConsumer* consumer) {
@@ -218,20 +273,25 @@ void TraceControllerImpl::RemoveAllConsumers() {
 
 void TraceControllerImpl::Dispatch(const TraceFormatter* formatter) {
   Lock guard;
+  if (!s_alive.load(std::memory_order_acquire)) return;
   for (auto it = consumers_.rbegin(); it != consumers_.rend(); ++it) {
-    if ((*it)->ConsumeMessage(formatter)) return;
+    if ((*it)->ConsumeMessage(formatter)) break;
+  }
+  StartFlusherIfNeeded();  // after a fork the child has none yet
+}
+
+void TraceControllerImpl::FlushFiles() {
+  Lock guard;
+  if (!s_alive.load(std::memory_order_acquire)) return;
+  for (TraceConsumer* consumer : consumers_) {
+    if (auto* file = dynamic_cast<FileConsumer*>(consumer)) file->Flush();
   }
 }
 
-unsigned TraceControllerImpl::DebugLevel(std::string_view key, std::string_view subKey) {
-  Lock guard;
-  if (debugLevels_.empty()) return 0;
-  std::string name(key);
-  if (!key.empty() && !subKey.empty()) {
-    name.append("::");
-    name.append(subKey);
-  }
-  auto it = debugLevels_.find(name);
+unsigned TraceControllerImpl::DebugLevel(std::string_view key, std::string_view subKey) const {
+  if (debugLevels_.empty() || key.empty()) return 0;
+  auto it = subKey.empty() ? debugLevels_.find(key)
+                           : debugLevels_.find(std::string(key).append("::").append(subKey));
   return it == debugLevels_.end() ? 0 : it->second;
 }
 
@@ -239,14 +299,22 @@ void TraceControllerImpl::BeforeFork() {
   TraceControllerImpl* controller = Singleton<TraceControllerImpl>::Peek();
   if (controller == nullptr) return;
   t_forkLock = new Lock;
-  for (TraceConsumer* consumer : controller->consumers_) {
-    if (auto* file = dynamic_cast<FileConsumer*>(consumer)) file->Flush();
-  }
+  controller->FlushFiles();
 }
 
-void TraceControllerImpl::AfterFork() {
+void TraceControllerImpl::AfterForkInParent() {
   delete t_forkLock;
   t_forkLock = nullptr;
+}
+
+void TraceControllerImpl::AfterForkInChild() {
+  if (t_forkLock == nullptr) return;
+  // The flusher's thread stayed in the parent; its object is left behind
+  // unused, since destroying it would wait for a thread that is not here.
+  if (TraceControllerImpl* controller = Singleton<TraceControllerImpl>::Peek()) {
+    controller->flusher_ = nullptr;
+  }
+  AfterForkInParent();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <ctime>
+#include <exception>
 
 #include "platform/timer.h"
 #include "tracing/tracecontroller.h"
@@ -36,7 +37,13 @@ int64_t TraceFormatter::Now() {
 
 TraceFormatter::TraceFormatter(int64_t time, TraceType type, int procId, int threadId,
                                const char* key, const char* subKey)
-    : time_(time), type_(type), procId_(procId), threadId_(threadId), key_(key), subKey_(subKey) {}
+    : time_(time),
+      type_(type),
+      procId_(procId),
+      threadId_(threadId),
+      key_(key),
+      subKey_(subKey),
+      uncaughtExceptions_(std::uncaught_exceptions()) {}
 
 TraceFormatter::TraceFormatter(const TraceFormatter& other)
     : hasText_(other.hasText_),
@@ -46,7 +53,8 @@ TraceFormatter::TraceFormatter(const TraceFormatter& other)
       threadId_(other.threadId_),
       key_(other.key_),
       subKey_(other.subKey_),
-      text_(other.hasText_ ? other.GetMesg() : std::string()) {}
+      text_(other.hasText_ ? other.GetMesg() : std::string()),
+      uncaughtExceptions_(std::uncaught_exceptions()) {}
 
 TraceFormatter& TraceFormatter::operator=(const TraceFormatter& other) {
   if (this != &other) {
@@ -64,7 +72,9 @@ TraceFormatter& TraceFormatter::operator=(const TraceFormatter& other) {
 }
 
 TraceFormatter::~TraceFormatter() noexcept(false) {
-  if (hasText_ && type_ != kInertTraceType) TraceController::Instance().Dispatch(this);
+  if (hasText_ && type_ != kInertTraceType && std::uncaught_exceptions() <= uncaughtExceptions_) {
+    TraceController::Instance().Dispatch(this);
+  }
 }
 
 std::ostream& TraceFormatter::Stream() {

@@ -9,7 +9,9 @@
 // one out when no consumer would take the message.
 //
 // Dispatching after the trace controller has been destroyed at process exit
-// throws dp::DeadReference, which is why the destructor may throw.
+// throws dp::DeadReference, which is why the destructor may throw. A
+// formatter destroyed by an exception that leaves its expression half
+// written (`trace(Info) << Risky()`) is not dispatched.
 //
 // The trace clock reads the calendar time in whole seconds once per process
 // and moves on with the monotonic counter, so message times never go
@@ -84,6 +86,7 @@ class QMK_EXPORT TraceFormatter {
   // the first <<, and from then on holds the whole text.
   std::string text_;
   std::unique_ptr<std::ostringstream> stream_;
+  int uncaughtExceptions_;
 };
 
 }  // namespace dp

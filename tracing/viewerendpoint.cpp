@@ -31,10 +31,18 @@ bool PeerIsThisUser(int socket) {
   return getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
 }
 
+bool SetSendTimeout(int fd, int seconds) {
+  const timeval timeout{seconds, 0};
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+// The send time-out also bounds connect: a viewer that stopped accepting
+// cannot hold the first trace call of a program for long.
 int ConnectTo(const sockaddr_un& address) {
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (!SetSendTimeout(fd, 1) ||
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
     return -1;
   }
@@ -82,9 +90,7 @@ int TraceViewerEndpoint::Connect() {
   if (!MakeAddress(GetPath(), &address)) return -1;
   int fd = ConnectTo(address);
   if (fd < 0) return -1;
-  const timeval sendTimeout{5, 0};
-  if (!PeerIsThisUser(fd) ||
-      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+  if (!PeerIsThisUser(fd) || !SetSendTimeout(fd, 5)) {
     ::close(fd);
     return -1;
   }
@@ -145,7 +151,7 @@ int TraceViewerEndpoint::Accept(int listener) {
   return connection;
 }
 
-bool TraceViewerEndpoint::SendLine(int socket, std::string_view line) {
+bool TraceViewerEndpoint::SendLine(int socket, std::string_view line, bool wait) {
   if (line.size() > kMaxLine) return false;
   char record[kMaxRecord];
   PutLittleEndian32(record, kLineRecord);
@@ -154,7 +160,7 @@ bool TraceViewerEndpoint::SendLine(int socket, std::string_view line) {
   const std::size_t size = 8 + line.size();
   ssize_t sent;
   do {
-    sent = ::send(socket, record, size, MSG_NOSIGNAL);
+    sent = ::send(socket, record, size, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
   } while (sent < 0 && errno == EINTR);
   return sent == static_cast<ssize_t>(size);
 }

@@ -46,9 +46,10 @@ class QMK_EXPORT TraceViewerEndpoint {
   // is closed and reported as -1 with errno EPERM.
   static int Accept(int listener);
 
-  // Sends one line as one record; false when the line is too long or the
-  // viewer did not take it.
-  static bool SendLine(int socket, std::string_view line);
+  // Sends one line as one record, waiting (up to the socket's send time-out)
+  // for room when `wait`; false when the line is too long or the viewer did
+  // not take it.
+  static bool SendLine(int socket, std::string_view line, bool wait = true);
 
   // The line a received record carries; false for a malformed record.
   static bool DecodeRecord(std::string_view record, std::string_view* line);

@@ -13,7 +13,10 @@ WindowConsumer::~WindowConsumer() {
 bool WindowConsumer::ConsumeMessage(const TraceFormatter* formatter) {
   line_.clear();
   AppendPlainTraceLine(*formatter, &line_);
-  TraceViewerEndpoint::SendLine(window_, line_);
+  if (line_.size() <= TraceViewerEndpoint::kMaxLine) {
+    // A stalled viewer costs the program one time-out, not one per line.
+    stalled_ = !TraceViewerEndpoint::SendLine(window_, line_, !stalled_);
+  }
   return true;
 }
 

@@ -4,8 +4,10 @@
 // tracing/viewerendpoint.h), synchronously, so the viewer shows them in
 // order and none is lost while it keeps up. A line of 1024 bytes or more,
 // and a line the viewer does not take within 5 s or at all (it stopped, or
-// died), is dropped; the consumer keeps accepting messages either way, so a
-// vanished viewer never disturbs the program.
+// died), is dropped; after such a drop, lines go out only while the viewer
+// has room for them, until it takes one again. The consumer keeps accepting
+// messages either way, so a stalled viewer holds the program up for one
+// time-out at most, and a vanished one not at all.
 #ifndef QMKUTILS_TRACING_WINDOWCONSUMER_H_
 #define QMKUTILS_TRACING_WINDOWCONSUMER_H_
 
@@ -31,6 +33,7 @@ class QMK_EXPORT WindowConsumer : public TraceConsumer {
 
  private:
   int window_;
+  bool stalled_ = false;
   std::string line_;
 };
 

@@ -101,6 +101,8 @@ TEST(Semaphore, CountsWithinItsMaximum) {
   EXPECT_EQ(RuntimeErrorText([&] { semaphore.Signal(2); }), "Error signaling semaphore");
   semaphore.Signal(1);
   EXPECT_EQ(RuntimeErrorText([&] { semaphore.Signal(); }), "Error signaling semaphore");
+  EXPECT_EQ(RuntimeErrorText([] { dp::Semaphore tooMany(0x80000000u); }),
+            "Cannot initialize semaphore.");
 }
 
 TEST(Semaphore, ZeroAndInfiniteLimitsWaitForACount) {

@@ -209,4 +209,28 @@ TEST(ThreadRace, ManyWaitersAndSchedulersOnOneThread) {
   }
 }
 
+TEST(ThreadRace, ConcurrentStartsRunOneThreadAtATime) {
+  std::atomic<int> runs{0};
+  std::atomic<int> running{0};
+  FunctionThread target([&] {
+    EXPECT_EQ(++running, 1);
+    ++runs;
+    --running;
+  });
+  std::atomic<int> started{0};
+  std::vector<std::thread> starters;
+  for (int i = 0; i < 6; ++i) {
+    starters.emplace_back([&] {
+      for (int round = 0; round < 300; ++round) {
+        if (target.Start(round % 2 == 0)) ++started;
+        if (round % 3 == 0) target.WaitForThreadToTerminate();
+      }
+    });
+  }
+  for (auto& starter : starters) starter.join();
+  target.WaitForThreadToTerminate();
+  EXPECT_EQ(runs.load(), started.load());
+  EXPECT_GT(started.load(), 0);
+}
+
 }  // namespace

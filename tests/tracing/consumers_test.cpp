@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -102,11 +103,31 @@ TEST_F(LocalTimeInUtc, FileLogsWriteEscapedXmlRecordsOrPlainLines) {
 TEST(FileConsumer, UnopenableFileLeavesMessagesToOlderConsumers) {
   qmk_test::ScopedTraceRecorder recorder;
   dp::TraceController& controller = dp::TraceController::Instance();
-  dp::TraceConsumer* broken = controller.AddFileConsumer("/nonexistent-dir/trace.log", false);
-  ASSERT_NE(broken, nullptr);
-  EXPECT_FALSE(static_cast<dp::FileConsumer*>(broken)->IsGood());
+  qmk_test::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  // A missing directory, and a FIFO nobody reads (which must not block).
+  for (const std::string& path : {std::string("/nonexistent-dir/trace.log"), dir / "fifo"}) {
+    dp::TraceConsumer* broken = controller.AddFileConsumer(path, false);
+    ASSERT_NE(broken, nullptr);
+    EXPECT_FALSE(static_cast<dp::FileConsumer*>(broken)->IsGood());
+  }
   dp::QMTracer("test", "File")("still seen\n");
   EXPECT_THAT(recorder.log().Texts(), testing::ElementsAre("still seen\n"));
+}
+
+TEST(FileConsumer, LinesReachTheFileWithoutFurtherMessages) {
+  qmk_test::TempDir dir;
+  dp::TraceController& controller = dp::TraceController::Instance();
+  controller.RemoveAllConsumers();
+  controller.AddFileConsumer(dir / "idle.log", false);
+  dp::QMTracer("test", "File")("written while idle\n");
+  bool written = false;
+  for (int i = 0; i < 1000 && !written; ++i) {
+    written = qmk_test::ReadFile(dir / "idle.log").find("written while idle") != std::string::npos;
+    if (!written) usleep(10000);
+  }
+  controller.RemoveAllConsumers();
+  EXPECT_TRUE(written);
 }
 
 TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
@@ -130,6 +151,20 @@ TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
   ASSERT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(std::string_view(record, size), &decoded));
   EXPECT_EQ(decoded, line);
   EXPECT_LT(recv(sockets[1], record, sizeof record, MSG_DONTWAIT), 0);  // nothing else came
+
+  // A viewer that stops reading: once a line times out, the following ones
+  // are dropped without waiting, until the viewer reads again.
+  const timeval timeout{0, 50000};
+  ASSERT_EQ(setsockopt(sockets[0], SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout), 0);
+  for (int i = 0; i < 5000; ++i) consumer->ConsumeMessage(&shortMessage);
+  while (recv(sockets[1], record, sizeof record, MSG_DONTWAIT) > 0) {
+  }
+  dp::TraceFormatter after = Message(dp::Error, "after the stall");
+  consumer->ConsumeMessage(&after);
+  size = recv(sockets[1], record, sizeof record, MSG_DONTWAIT);
+  ASSERT_GT(size, 8);
+  EXPECT_THAT(std::string(record + 8, size - 8), HasSubstr("after the stall"));
+  Discard(after);
 
   close(sockets[1]);
   EXPECT_TRUE(consumer->ConsumeMessage(&shortMessage));  // no SIGPIPE, no failure

@@ -74,6 +74,9 @@ TEST(TraceController, SilentTracersBuildAndFormatNothing) {
   dp::QMNullTracer()() << Expensive{&writes};
   dp::QMNullTracer()("%d", 1);
   s_trace(nullptr);  // a null format makes no message
+  // A message cut short by an exception is dropped, not dispatched half written.
+  auto risky = []() -> int { throw std::runtime_error("no value"); };
+  EXPECT_THROW(s_trace(dp::Error) << "partial " << risky(), std::runtime_error);
   EXPECT_EQ(writes, 1);
   auto records = recorder.log().Records();
   ASSERT_EQ(records.size(), 2u);
