@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <unordered_map>
 
 #include "platform/environment.h"
 
@@ -115,14 +114,12 @@ std::string SectionOf(Root root, std::string_view key) {
 }
 
 // Calls visit(name, data) for every value line of the sections named
-// `section`; returns whether such a section exists. The default value is
-// reported with an empty name.
+// `section`. The default value is reported with an empty name.
 template <typename Visit>
-bool ForEachValue(std::string_view text, std::string_view section, Visit visit) {
+void ForEachValue(std::string_view text, std::string_view section, Visit visit) {
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
     text.remove_prefix(kByteOrderMark.size());
   }
-  bool found = false;
   bool in_section = false;
   while (!text.empty()) {
     const auto newline = text.find('\n');
@@ -135,7 +132,6 @@ bool ForEachValue(std::string_view text, std::string_view section, Visit visit) 
     if (line.front() == '[') {
       in_section = !has_nul && line.size() >= 2 && line.back() == ']' &&
                    EqualsIgnoringCase(Trim(line.substr(1, line.size() - 2)), section);
-      found = found || in_section;
       continue;
     }
     const auto equals = line.find('=');
@@ -144,7 +140,6 @@ bool ForEachValue(std::string_view text, std::string_view section, Visit visit) 
     if (name.empty()) continue;
     visit(name == kDefaultValueName ? std::string_view() : name, Trim(line.substr(equals + 1)));
   }
-  return found;
 }
 
 }  // namespace
@@ -162,28 +157,6 @@ bool ReadValue(Root root, std::string_view key, std::string_view name, std::stri
   });
   if (found) data->assign(last);
   return found;
-}
-
-bool ListValues(Root root, std::string_view key, std::vector<Value>* values) {
-  std::string text;
-  if (!ReadSmallFile(FileOf(root), &text)) return false;
-  std::vector<Value> listed;
-  std::unordered_map<std::string, std::size_t> index_by_lower_name;
-  const bool found =
-      ForEachValue(text, SectionOf(root, key), [&](std::string_view name, std::string_view value) {
-        std::string lower(name);
-        for (char& c : lower) c = AsciiLower(c);
-        const auto [slot, inserted] = index_by_lower_name.try_emplace(lower, listed.size());
-        if (inserted) {
-          listed.push_back({std::string(name), std::string(value)});
-        } else {
-          listed[slot->second].data.assign(value);
-        }
-      });
-  if (!found) return false;
-  values->insert(values->end(), std::make_move_iterator(listed.begin()),
-                 std::make_move_iterator(listed.end()));
-  return true;
 }
 
 }  // namespace dp::registry

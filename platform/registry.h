@@ -31,24 +31,14 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace dp::registry {
 
 enum class Root { kCurrentUser, kLocalMachine, kClassesRoot };
 
-struct Value {
-  std::string name;  // empty for the key's default value
-  std::string data;
-};
-
 // Reads the value `name` of `key`; an empty name or "@" reads the default
 // value. False, with `data` untouched, when the file, key or value is absent.
 bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data);
-
-// Appends every value of `key`, in the order of first appearance. False when
-// the key does not exist; true for an existing key without values.
-bool ListValues(Root root, std::string_view key, std::vector<Value>* values);
 
 }  // namespace dp::registry
 
