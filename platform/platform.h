@@ -1,5 +1,5 @@
 // The platform layer: threads, locks, singletons, time, the environment,
-// installation paths and file specifications.
+// installation paths and parsed file paths.
 #ifndef QMKUTILS_PLATFORM_PLATFORM_H_
 #define QMKUTILS_PLATFORM_PLATFORM_H_
 

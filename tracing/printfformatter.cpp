@@ -40,15 +40,15 @@ unsigned Magnitude(int value) {
 }
 
 template <typename T>
-int FormatWithStars(char* out, std::size_t size, const char* spec, unsigned starCount,
+int FormatWithStars(char* out, std::size_t size, const char* directive, unsigned starCount,
                     const int* stars, T value) {
   switch (starCount) {
     case 0:
-      return std::snprintf(out, size, spec, value);
+      return std::snprintf(out, size, directive, value);
     case 1:
-      return std::snprintf(out, size, spec, stars[0], value);
+      return std::snprintf(out, size, directive, stars[0], value);
     default:
-      return std::snprintf(out, size, spec, stars[0], stars[1], value);
+      return std::snprintf(out, size, directive, stars[0], stars[1], value);
   }
 }
 

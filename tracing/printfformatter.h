@@ -58,7 +58,7 @@ class QMK_EXPORT PrintfFormatter {
   PrintfFormatter(const char* format, unsigned bufferSize);
   ~PrintfFormatter();
   // A copy walks on independently from the same position, with its own
-  // buffer holding the same specification and formatted argument.
+  // buffer holding the same conversion text and formatted argument.
   PrintfFormatter(const PrintfFormatter& other);
   PrintfFormatter& operator=(const PrintfFormatter& other);
 
@@ -71,7 +71,7 @@ class QMK_EXPORT PrintfFormatter {
   // Parses the conversion at TextEnd(), takes its arguments from `args` and
   // formats it. True when the conversion is understood (its text, possibly
   // empty, is then FormattedArgBegin() to FormattedArgEnd()); false when it
-  // is not, or when its specification does not fit the buffer. Either way
+  // is not, or when its conversion text does not fit the buffer. Either way
   // the literal text resumes after what was parsed.
   bool ProcessFormatSequence(PrintfArgs& args);
   const char* FormattedArgBegin() const { return argBegin_; }
@@ -88,7 +88,7 @@ class QMK_EXPORT PrintfFormatter {
   bool CopyFormatSpecDigits(unsigned& value);
   // Copies the next `length` characters of the format.
   bool CopyConversion(unsigned length);
-  // Finishes the specification and formats `value` unless its text would be
+  // Finishes the conversion text and formats `value` unless its text would be
   // at least `minimumLength` characters and so cannot fit.
   template <typename T>
   bool FormatArgument(T value, unsigned minimumLength);
@@ -100,7 +100,7 @@ class QMK_EXPORT PrintfFormatter {
   const char* textBegin_;
   const char* textEnd_;  // also the parse position
   char* buffer_;         // inlineBuffer_ or a heap block, bufferSize_ + 1 bytes
-  char* specEnd_;        // the specification starts at buffer_
+  char* specEnd_;        // the conversion text starts at buffer_
   char* argBegin_;
   char* argEnd_;
   unsigned bufferSize_;

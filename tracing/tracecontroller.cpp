@@ -95,12 +95,12 @@ DebugLevels ParseDebugLevels(std::string_view text) {
 
 // "dir/trace.xml" and process 1234 give "dir/trace_1234.xml".
 std::string WithProcessId(const std::string& path) {
-  FileSpec spec(path);
+  FileSpec file(path);
   std::string baseName;
-  spec.GetFileBaseName(&baseName);
-  spec.SetFileBaseName(baseName + "_" + std::to_string(Process::GetCurrentProcId()));
+  file.GetFileBaseName(&baseName);
+  file.SetFileBaseName(baseName + "_" + std::to_string(Process::GetCurrentProcId()));
   std::string result;
-  return spec.GetFileSpec(&result) ? result : path;
+  return file.GetFileSpec(&result) ? result : path;
 }
 
 constexpr unsigned kFlushPeriodMilliseconds = 200;

@@ -17,28 +17,28 @@ constexpr const char* kNone = "<none>";
 
 // What a getter writes; kNone when it fails, which also proves it left the
 // output untouched.
-std::string Get(const FileSpec& spec, Getter getter = &FileSpec::GetFileSpec) {
+std::string Get(const FileSpec& parsed, Getter getter = &FileSpec::GetFileSpec) {
   std::string text = kNone;
-  (spec.*getter)(&text);
+  (parsed.*getter)(&text);
   return text;
 }
 
-std::string Location(const FileSpec& spec, bool trailingSeparator) {
+std::string Location(const FileSpec& parsed, bool trailingSeparator) {
   std::string text = kNone;
-  spec.GetLocation(&text, trailingSeparator);
+  parsed.GetLocation(&text, trailingSeparator);
   return text;
 }
 
-Dirs DirsOf(const FileSpec& spec) { return Dirs(spec.DirBegin(), spec.DirEnd()); }
+Dirs DirsOf(const FileSpec& parsed) { return Dirs(parsed.DirBegin(), parsed.DirEnd()); }
 
 TEST(FileSpecWindows, ParsesDrivesAndMixedSeparatorsAndWritesBackslashes) {
-  const FileSpec spec("C:/data\\x.tar.gz", kWin);
-  EXPECT_EQ("C", Get(spec, &FileSpec::GetDrive));
-  EXPECT_EQ("x", Get(spec, &FileSpec::GetFileBaseName));
-  EXPECT_EQ("tar.gz", Get(spec, &FileSpec::GetFileExtension));
-  EXPECT_EQ(Dirs{"data"}, DirsOf(spec));
-  EXPECT_EQ("C:\\data\\x.tar.gz", Get(spec));
-  EXPECT_EQ("C:\\data\\", Location(spec, true));
+  const FileSpec parsed("C:/data\\x.tar.gz", kWin);
+  EXPECT_EQ("C", Get(parsed, &FileSpec::GetDrive));
+  EXPECT_EQ("x", Get(parsed, &FileSpec::GetFileBaseName));
+  EXPECT_EQ("tar.gz", Get(parsed, &FileSpec::GetFileExtension));
+  EXPECT_EQ(Dirs{"data"}, DirsOf(parsed));
+  EXPECT_EQ("C:\\data\\x.tar.gz", Get(parsed));
+  EXPECT_EQ("C:\\data\\", Location(parsed, true));
 
   // A drive-relative path gains a separator; a root gets exactly one.
   EXPECT_TRUE(FileSpec("C:x", kWin).IsRelative());
@@ -52,10 +52,10 @@ TEST(FileSpecWindows, ParsesDrivesAndMixedSeparatorsAndWritesBackslashes) {
 }
 
 TEST(FileSpecNative, SameCasesWithoutDrives) {
-  const FileSpec spec("/data/x.tar.gz");
-  EXPECT_EQ(Dirs{"data"}, DirsOf(spec));
-  EXPECT_EQ("/data/x.tar.gz", Get(spec));
-  EXPECT_EQ(spec, FileSpec("\\data\\x.tar.gz"));
+  const FileSpec parsed("/data/x.tar.gz");
+  EXPECT_EQ(Dirs{"data"}, DirsOf(parsed));
+  EXPECT_EQ("/data/x.tar.gz", Get(parsed));
+  EXPECT_EQ(parsed, FileSpec("\\data\\x.tar.gz"));
 
   // "C:" is an ordinary name, never a drive.
   FileSpec colon("C:/x");
@@ -80,9 +80,9 @@ TEST(FileSpecNative, SameCasesWithoutDrives) {
 TEST(FileSpecStyles, DoubledSeparatorsAndDotsKeepTheirNames) {
   const FileSpec windows("a\\\\b\\", kWin);
   const FileSpec native("a//b/");
-  for (const FileSpec* spec : {&windows, &native}) {
-    EXPECT_EQ((Dirs{"a", "", "b"}), DirsOf(*spec));
-    EXPECT_EQ(kNone, Get(*spec, &FileSpec::GetFile));
+  for (const FileSpec* parsed : {&windows, &native}) {
+    EXPECT_EQ((Dirs{"a", "", "b"}), DirsOf(*parsed));
+    EXPECT_EQ(kNone, Get(*parsed, &FileSpec::GetFile));
   }
   EXPECT_EQ("a\\\\b", Get(windows));
   EXPECT_EQ("a//b", Get(native));
@@ -91,10 +91,10 @@ TEST(FileSpecStyles, DoubledSeparatorsAndDotsKeepTheirNames) {
   EXPECT_EQ(native, reread);
 
   // Uncancelled parents and the file part stay.
-  for (FileSpec spec : {FileSpec("..\\a\\.\\b\\..\\c", kWin), FileSpec("../a/./b/../c")}) {
-    spec.RemoveDotAndDotDot();
-    EXPECT_EQ((Dirs{"..", "a"}), DirsOf(spec));
-    EXPECT_EQ("c", Get(spec, &FileSpec::GetFile));
+  for (FileSpec parsed : {FileSpec("..\\a\\.\\b\\..\\c", kWin), FileSpec("../a/./b/../c")}) {
+    parsed.RemoveDotAndDotDot();
+    EXPECT_EQ((Dirs{"..", "a"}), DirsOf(parsed));
+    EXPECT_EQ("c", Get(parsed, &FileSpec::GetFile));
   }
   FileSpec chain("a/b/../../c/d/./../");
   chain.RemoveDotAndDotDot();
@@ -117,18 +117,18 @@ TEST(FileSpecStyles, EqualityAndOrdering) {
 }
 
 TEST(FileSpecStyles, PartialUpdatesAndFailures) {
-  FileSpec spec("C:\\old\\name.txt", kWin);
-  EXPECT_FALSE(spec.SetFileSpec(""));
-  EXPECT_FALSE(spec.SetLocation(""));
-  EXPECT_FALSE(spec.SetFile(""));
-  EXPECT_EQ("C:\\old\\name.txt", Get(spec));
-  ASSERT_TRUE(spec.SetDirPath("D:/new/dir"));
-  ASSERT_TRUE(spec.SetFile("E:\\ignored\\other.cfg"));
-  EXPECT_EQ("D:\\new\\dir\\other.cfg", Get(spec));
-  EXPECT_FALSE(spec.GetFileSpec(nullptr));
-  EXPECT_FALSE(spec.GetLocation(nullptr, false));
+  FileSpec parsed("C:\\old\\name.txt", kWin);
+  EXPECT_FALSE(parsed.SetFileSpec(""));
+  EXPECT_FALSE(parsed.SetLocation(""));
+  EXPECT_FALSE(parsed.SetFile(""));
+  EXPECT_EQ("C:\\old\\name.txt", Get(parsed));
+  ASSERT_TRUE(parsed.SetDirPath("D:/new/dir"));
+  ASSERT_TRUE(parsed.SetFile("E:\\ignored\\other.cfg"));
+  EXPECT_EQ("D:\\new\\dir\\other.cfg", Get(parsed));
+  EXPECT_FALSE(parsed.GetFileSpec(nullptr));
+  EXPECT_FALSE(parsed.GetLocation(nullptr, false));
 
-  FileSpec copy = spec;
+  FileSpec copy = parsed;
   copy = "x/y";
   copy = "";  // like SetFileSpec: nothing changes
   EXPECT_EQ("x\\y", Get(copy));
