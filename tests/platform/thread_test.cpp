@@ -40,11 +40,11 @@ std::vector<std::string> TakeCalls() {
   std::lock_guard<std::mutex> guard(g_callsMutex);
   return std::exchange(g_calls, {});
 }
-void Exit1() { Record("1"); }
-void Exit3() { Record("3"); }
-void Exit5() { Record("5"); }
-void ExitA() { Record("A"); }
-void ExitB() { Record("B"); }
+template <char kName>
+void Exit() {
+  const char name[] = {kName, '\0'};
+  Record(name);
+}
 void ExitThrows() { throw std::runtime_error("exit call failed"); }
 
 TEST(Thread, StartsOnceAtATimeAndKnowsItselfOnItsOwnThread) {
@@ -85,11 +85,11 @@ TEST(Thread, StartsOnceAtATimeAndKnowsItselfOnItsOwnThread) {
 TEST(Thread, ExitCallsRunByLongevityAfterRunUnlessCancelled) {
   TakeCalls();
   FunctionThread thread([] { Record("run"); });
-  thread.ScheduleAtThreadExitCall(5, &Exit5);
-  thread.ScheduleAtThreadExitCall(1, &Exit1);
-  thread.ScheduleAtThreadExitCall(3, &Exit3);
-  thread.ScheduleAtThreadExitCall(3, &ExitA);
-  thread.ScheduleAtThreadExitCall(3, &ExitB);
+  thread.ScheduleAtThreadExitCall(5, &Exit<'5'>);
+  thread.ScheduleAtThreadExitCall(1, &Exit<'1'>);
+  thread.ScheduleAtThreadExitCall(3, &Exit<'3'>);
+  thread.ScheduleAtThreadExitCall(3, &Exit<'A'>);
+  thread.ScheduleAtThreadExitCall(3, &Exit<'B'>);
   thread.ScheduleAtThreadExitCall(2, &ExitThrows);
   thread.CancelAtThreadExitCall(&ExitThrows);
   ASSERT_TRUE(thread.Start(true));
@@ -105,9 +105,9 @@ TEST(Thread, EscapingExceptionsAreTracedAndStopFurtherExitCalls) {
     while (!release) std::this_thread::yield();
     throw std::runtime_error("x");
   });
-  failing.ScheduleAtThreadExitCall(1, &Exit1);
+  failing.ScheduleAtThreadExitCall(1, &Exit<'1'>);
   failing.ScheduleAtThreadExitCall(2, &ExitThrows);
-  failing.ScheduleAtThreadExitCall(3, &Exit3);
+  failing.ScheduleAtThreadExitCall(3, &Exit<'3'>);
   ASSERT_TRUE(failing.Start(true));
   const unsigned id = failing.GetThreadId();
   release = true;
@@ -148,7 +148,7 @@ TEST(Thread, DestructionWaitsForRunAndCopiesShareOneThread) {
       finished = true;
     });
     dp::Thread copy(original);
-    copy.ScheduleAtThreadExitCall(1, &Exit1);  // scheduled through the copy
+    copy.ScheduleAtThreadExitCall(1, &Exit<'1'>);  // scheduled through the copy
     ASSERT_TRUE(original.Start(true));
     EXPECT_EQ(copy.GetThreadId(), original.GetThreadId());
   }

@@ -17,7 +17,7 @@
 #include "support/child_process.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
-#include "tool_test_support.h"
+#include "support/plain_lines.h"
 #include "tracing/viewerendpoint.h"
 
 namespace {

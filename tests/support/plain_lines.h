@@ -1,6 +1,6 @@
-// A strict reader of the plain trace lines the qmk tool writes.
-#ifndef QMKUTILS_TESTS_TRACING_TOOL_TEST_SUPPORT_H_
-#define QMKUTILS_TESTS_TRACING_TOOL_TEST_SUPPORT_H_
+// A strict reader of plain trace lines.
+#ifndef QMKUTILS_TESTS_SUPPORT_PLAIN_LINES_H_
+#define QMKUTILS_TESTS_SUPPORT_PLAIN_LINES_H_
 
 #include <gtest/gtest.h>
 
@@ -39,4 +39,4 @@ inline std::vector<PlainLine> PlainLines(const std::string& text) {
 
 }  // namespace qmk_test
 
-#endif  // QMKUTILS_TESTS_TRACING_TOOL_TEST_SUPPORT_H_
+#endif  // QMKUTILS_TESTS_SUPPORT_PLAIN_LINES_H_
