@@ -23,8 +23,8 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "platform/locks.h"
-#include "platform/readwritelock.h"
+#include "qmkutils/platform/locks.h"
+#include "qmkutils/platform/readwritelock.h"
 
 namespace {
 

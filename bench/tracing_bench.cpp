@@ -18,8 +18,8 @@
 #include <cstdio>
 #include <string>
 
-#include "tracing/tracecontroller.h"
-#include "tracing/tracer.h"
+#include "qmkutils/tracing/tracecontroller.h"
+#include "qmkutils/tracing/tracer.h"
 
 namespace {
 

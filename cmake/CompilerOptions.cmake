@@ -1,13 +1,17 @@
-# Warnings are errors everywhere; sanitizers apply to every target of the build.
-set(CMAKE_CXX_STANDARD 20)
-set(CMAKE_CXX_STANDARD_REQUIRED ON)
-set(CMAKE_CXX_EXTENSIONS OFF)
-if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+# Compiler settings of this project's own targets. They are set per target or
+# in this project's directory scope only, so a parent project that includes
+# the library inherits none of them.
+if(PROJECT_IS_TOP_LEVEL AND NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
   set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type" FORCE)
 endif()
+set(CMAKE_CXX_EXTENSIONS OFF)
 
+# Warnings of the project's own code. Clang also checks the lock annotations
+# of qmkutils/platform/threadannotations.h.
 function(qmk_apply_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_compile_options(${target} PRIVATE -Wall -Wextra
+    $<$<CXX_COMPILER_ID:Clang>:-Wthread-safety>
+    $<$<BOOL:${QMK_WERROR}>:-Werror>)
 endfunction()
 
 if(QMK_SANITIZE)
@@ -16,9 +20,10 @@ if(QMK_SANITIZE)
     add_compile_options(-fsanitize=${_s})
     add_link_options(-fsanitize=${_s})
   endforeach()
+  add_compile_options(-fno-omit-frame-pointer -fno-sanitize-recover=all)
   # GCC's maybe-uninitialized analysis reports false positives inside the
   # standard library's headers once sanitizer instrumentation is added.
-  add_compile_options(-fno-omit-frame-pointer -fno-sanitize-recover=all -Wno-maybe-uninitialized)
+  add_compile_options($<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>)
 endif()
 
 # Adds one subsystem folder to the library: its sources are compiled into
@@ -27,7 +32,9 @@ function(qmk_add_module folder)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "HEADERS;SOURCES")
   list(TRANSFORM ARG_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   target_sources(qmkutils PRIVATE ${ARG_SOURCES})
-  install(FILES ${ARG_HEADERS}
-          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qmkutils/${folder}
-          COMPONENT development)
+  if(QMK_INSTALL)
+    install(FILES ${ARG_HEADERS}
+            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qmkutils/${folder}
+            COMPONENT development)
+  endif()
 endfunction()

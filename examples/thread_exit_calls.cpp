@@ -6,7 +6,7 @@
 // resources depend on each other.
 #include <cstdio>
 
-#include "platform/thread.h"
+#include "qmkutils/platform/thread.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 // home) the log falls back to plain lines and says so in its first line.
 #include <cstdio>
 
-#include "tracing/tracecontroller.h"
-#include "tracing/tracer.h"
+#include "qmkutils/tracing/tracecontroller.h"
+#include "qmkutils/tracing/tracer.h"
 
 namespace {
 

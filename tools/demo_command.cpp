@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/environment.h"
-#include "platform/thread.h"
-#include "tracing/tracing.h"
+#include "qmkutils/platform/environment.h"
+#include "qmkutils/platform/thread.h"
+#include "qmkutils/tracing/tracing.h"
 
 namespace qmk {
 namespace {

@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/environment.h"
-#include "tracing/tracecontroller.h"
-#include "tracing/viewerendpoint.h"
+#include "qmkutils/platform/environment.h"
+#include "qmkutils/tracing/tracecontroller.h"
+#include "qmkutils/tracing/viewerendpoint.h"
 
 namespace qmk {
 namespace {

@@ -1,6 +1,6 @@
 // `qmk trace`: the trace viewer.
 //
-// Listens on the trace viewer endpoint (see tracing/viewerendpoint.h) and
+// Listens on the trace viewer endpoint (see qmkutils/tracing/viewerendpoint.h) and
 // prints the plain trace line of every record that the traced processes of
 // this user send, from any number of processes at once. Trace lines are the
 // only thing written to standard output, one flushed write per line; the

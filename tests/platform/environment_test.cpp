@@ -1,4 +1,4 @@
-#include "platform/environment.h"
+#include "qmkutils/platform/environment.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

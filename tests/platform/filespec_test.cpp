@@ -1,4 +1,4 @@
-#include "platform/filespec.h"
+#include "qmkutils/platform/filespec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/locks.h"
+#include "qmkutils/platform/locks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/qminfo.h"
+#include "qmkutils/platform/qminfo.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/environment.h"
+#include "qmkutils/platform/environment.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "platform/readwritelock.h"
+#include "qmkutils/platform/readwritelock.h"
 
 #include <gtest/gtest.h>
 

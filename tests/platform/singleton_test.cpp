@@ -1,4 +1,4 @@
-#include "platform/singleton.h"
+#include "qmkutils/platform/singleton.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/exitcalls.h"
+#include "qmkutils/platform/exitcalls.h"
 
 namespace {
 

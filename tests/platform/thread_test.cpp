@@ -1,4 +1,4 @@
-#include "platform/thread.h"
+#include "qmkutils/platform/thread.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/timer.h"
+#include "qmkutils/platform/timer.h"
 
 #include <sys/wait.h>
 #include <time.h>
@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/process.h"
+#include "qmkutils/platform/process.h"
 #include "support/scoped_environment.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tracing/traceconsumer.h"
-#include "tracing/tracecontroller.h"
+#include "qmkutils/tracing/traceconsumer.h"
+#include "qmkutils/tracing/tracecontroller.h"
 
 namespace qmk_test {
 

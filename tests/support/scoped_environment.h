@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "platform/environment.h"
+#include "qmkutils/platform/environment.h"
 
 namespace qmk_test {
 

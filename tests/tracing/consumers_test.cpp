@@ -13,12 +13,12 @@
 #include "support/recording_consumer.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
-#include "tracing/fileconsumer.h"
-#include "tracing/traceconsumer.h"
-#include "tracing/tracecontroller.h"
-#include "tracing/tracer.h"
-#include "tracing/viewerendpoint.h"
-#include "tracing/windowconsumer.h"
+#include "qmkutils/tracing/fileconsumer.h"
+#include "qmkutils/tracing/traceconsumer.h"
+#include "qmkutils/tracing/tracecontroller.h"
+#include "qmkutils/tracing/tracer.h"
+#include "qmkutils/tracing/viewerendpoint.h"
+#include "qmkutils/tracing/windowconsumer.h"
 
 namespace {
 

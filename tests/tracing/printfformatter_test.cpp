@@ -1,4 +1,4 @@
-#include "tracing/printfformatter.h"
+#include "qmkutils/tracing/printfformatter.h"
 
 #include <gtest/gtest.h>
 

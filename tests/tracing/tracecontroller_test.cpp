@@ -1,4 +1,4 @@
-#include "tracing/tracecontroller.h"
+#include "qmkutils/tracing/tracecontroller.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/singleton.h"
+#include "qmkutils/platform/singleton.h"
 #include "support/recording_consumer.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
-#include "tracing/tracer.h"
+#include "qmkutils/tracing/tracer.h"
 
 namespace {
 

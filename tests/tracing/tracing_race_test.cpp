@@ -8,8 +8,8 @@
 #include "support/plain_lines.h"
 #include "support/recording_consumer.h"
 #include "support/temp_dir.h"
-#include "tracing/tracecontroller.h"
-#include "tracing/tracer.h"
+#include "qmkutils/tracing/tracecontroller.h"
+#include "qmkutils/tracing/tracer.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "support/plain_lines.h"
-#include "tracing/viewerendpoint.h"
+#include "qmkutils/tracing/viewerendpoint.h"
 
 namespace {
 

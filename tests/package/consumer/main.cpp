@@ -4,8 +4,8 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "platform/platform.h"
-#include "tracing/tracing.h"
+#include "qmkutils/platform/platform.h"
+#include "qmkutils/tracing/tracing.h"
 
 namespace {
 

@@ -1,0 +1,66 @@
+#include "qmkutils/platform/environment.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+
+#include "qmkutils/platform/internal/utf16.h"
+
+namespace dp {
+namespace {
+
+// Constant-initialised and trivially destroyed, so it is usable during static
+// initialisation and from exit handlers alike.
+std::mutex g_environment_lock;
+
+constexpr const char* kGetNeedsName = "dp::Environment::Get() expects name to be non-empty.";
+constexpr const char* kPutNeedsName = "dp::Environment::Put() expects name to be non-empty.";
+constexpr const char* kPutFailed = "dp::Environment::Put() failed to putenv().";
+
+bool IsStorableName(std::string_view name) {
+  return name.find('=') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string Environment::Get(const std::string& name) {
+  if (name.empty()) throw std::invalid_argument(kGetNeedsName);
+  if (!IsStorableName(name)) return {};
+  std::lock_guard<std::mutex> hold(g_environment_lock);
+  const char* value = std::getenv(name.c_str());
+  return value ? std::string(value) : std::string();
+}
+
+std::string Environment::Get(const char* name) {
+  if (name == nullptr) throw std::invalid_argument(kGetNeedsName);
+  return Get(std::string(name));
+}
+
+std::wstring Environment::Get(const std::wstring& name) {
+  if (name.empty()) throw std::invalid_argument(kGetNeedsName);
+  return utf16::FromUtf8(Get(utf16::ToUtf8(name)));
+}
+
+void Environment::Put(const std::string& name, const std::string& value) {
+  if (name.empty()) throw std::invalid_argument(kPutNeedsName);
+  if (!IsStorableName(name) || value.find('\0') != std::string::npos) {
+    throw std::runtime_error(kPutFailed);
+  }
+  std::lock_guard<std::mutex> hold(g_environment_lock);
+  const int result = value.empty() ? ::unsetenv(name.c_str())
+                                   : ::setenv(name.c_str(), value.c_str(), 1);
+  if (result != 0) throw std::runtime_error(kPutFailed);
+}
+
+void Environment::Put(const char* name, const char* value) {
+  if (name == nullptr) throw std::invalid_argument(kPutNeedsName);
+  Put(std::string(name), value ? std::string(value) : std::string());
+}
+
+void Environment::Put(const std::wstring& name, const std::wstring& value) {
+  if (name.empty()) throw std::invalid_argument(kPutNeedsName);
+  Put(utf16::ToUtf8(name), utf16::ToUtf8(value));
+}
+
+}  // namespace dp

@@ -1,0 +1,72 @@
+// Locking policies for classes: one lock per object or one lock per class.
+//
+// A class derives from ObjectLevelLockable<Self> to get a lock of its own, or
+// from ClassLevelLockable<Self> to share one lock among all its objects (and
+// its static members); in both, the nested Lock guard holds the lock for its
+// scope. Both locks are re-entrant SpinLocks with a spin count of 500.
+//
+// A class lock is created on first use, installed with one compare-and-swap
+// and never destroyed, so it can be taken at any point of process exit. It
+// lives in the shared object that instantiates ClassLevelLockable<Self>.
+#ifndef QMKUTILS_PLATFORM_LOCKABLE_H_
+#define QMKUTILS_PLATFORM_LOCKABLE_H_
+
+#include <atomic>
+
+#include "qmkutils/platform/export.h"
+#include "qmkutils/platform/locks.h"
+
+namespace dp {
+
+// The common base of the locking policies.
+struct AtomicOps {};
+
+// Returns the lock held in `slot`, creating it on first use. Never destroyed.
+QMK_EXPORT SpinLock& LazySpinLock(std::atomic<SpinLock*>& slot);
+
+// Holds a SpinLock for its scope.
+class SpinLockGuard {
+ public:
+  explicit SpinLockGuard(SpinLock& lock) : lock_(lock) { lock_.Lock(); }
+  ~SpinLockGuard() { lock_.Unlock(); }
+  SpinLockGuard(const SpinLockGuard&) = delete;
+  SpinLockGuard& operator=(const SpinLockGuard&) = delete;
+
+ private:
+  SpinLock& lock_;
+};
+
+template <class Host>
+class ObjectLevelLockable : public AtomicOps {
+ public:
+  ObjectLevelLockable() : lock_(500) {}
+  // A copy gets a lock of its own: locks are not shared by copying.
+  ObjectLevelLockable(const ObjectLevelLockable&) : lock_(500) {}
+  ObjectLevelLockable& operator=(const ObjectLevelLockable&) { return *this; }
+  virtual ~ObjectLevelLockable() = default;
+
+  class Lock : public SpinLockGuard {
+   public:
+    explicit Lock(const ObjectLevelLockable& host) : SpinLockGuard(host.lock_) {}
+  };
+
+ private:
+  mutable SpinLock lock_;
+};
+
+template <class Host>
+class ClassLevelLockable : public AtomicOps {
+ public:
+  class Lock : public SpinLockGuard {
+   public:
+    Lock() : SpinLockGuard(LazySpinLock(s_classLock)) {}
+    explicit Lock(const ClassLevelLockable&) : Lock() {}
+  };
+
+ private:
+  static inline std::atomic<SpinLock*> s_classLock{nullptr};
+};
+
+}  // namespace dp
+
+#endif  // QMKUTILS_PLATFORM_LOCKABLE_H_

@@ -1,0 +1,115 @@
+// The library's locks.
+//
+// SpinLock is the everyday lock: re-entrant for the thread that holds it (each
+// Lock needs its own Unlock), it spins briefly before sleeping, so short
+// critical sections under contention rarely reach the kernel, and an
+// uncontended Lock/Unlock costs two atomic operations.
+//
+// RecursiveLock is re-entrant too and must be unlocked by its owner; it is
+// robust: a lock whose owner died while holding it is taken over by the next
+// locker. Misuse throws std::runtime_error.
+//
+// Semaphore counts (up to 0x7FFFFFFF); WaitLock is a gate of count 0 or 1 that
+// any thread may open, whichever thread closed it. Time limits are measured on
+// the monotonic clock; a limit of 0 or 0xFFFFFFFF milliseconds means none.
+// Releasing a count beyond the maximum changes nothing and throws
+// std::runtime_error("Error signaling semaphore").
+//
+// None of the locks can be copied: a copy would be a second owner of one lock.
+#ifndef QMKUTILS_PLATFORM_LOCKS_H_
+#define QMKUTILS_PLATFORM_LOCKS_H_
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "qmkutils/platform/export.h"
+
+namespace dp {
+
+class QMK_EXPORT SpinLock {
+ public:
+  // `spinCount` bounds the pause instructions a contended Lock spends
+  // retrying before it sleeps.
+  explicit SpinLock(int spinCount = 500);
+  ~SpinLock();
+  SpinLock(const SpinLock&) = delete;
+  SpinLock& operator=(const SpinLock&) = delete;
+
+  void Lock();
+  bool TryLock();
+  // Unlocking a lock that the calling thread does not hold does nothing.
+  void Unlock();
+
+ private:
+  void LockContended();
+
+  // 0 free, 1 held, 2 held with sleepers.
+  std::atomic<uint32_t> word_{0};
+  std::atomic<uintptr_t> owner_{0};  // the holder's thread tag, 0 when free
+  uint32_t depth_ = 0;  // touched only by the owner
+  int spinCount_;
+};
+
+class QMK_EXPORT RecursiveLock {
+ public:
+  RecursiveLock();  // throws "Cannot initialize mutex."
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+  void Lock();     // throws "Error waiting for recursivelock"
+  bool TryLock();  // throws "Error polling recursivelock"
+  void Unlock();   // throws "Error unlocking recursivelock", also when not the owner
+
+ private:
+  pthread_mutex_t mutex_;
+};
+
+class QMK_EXPORT Semaphore {
+ public:
+  // An initial count above the maximum throws "Cannot initialize semaphore.".
+  explicit Semaphore(unsigned initial = 0);
+  ~Semaphore();
+  Semaphore(const Semaphore&) = delete;
+  Semaphore& operator=(const Semaphore&) = delete;
+
+  void Signal();
+  // Releases `n` counts at once, or none if that would pass the maximum.
+  void Signal(unsigned n);
+  // Takes a count if one is available, without waiting.
+  bool Poll();
+  // Takes a count, waiting at most `milliseconds` (0 or 0xFFFFFFFF: no
+  // limit). False on time-out.
+  bool Wait(unsigned milliseconds);
+
+ private:
+  friend class WaitLock;
+  Semaphore(unsigned initial, unsigned maximum);
+  bool TryTake();
+  bool Release(unsigned n);
+
+  std::atomic<uint32_t> count_;
+  std::atomic<uint32_t> sleepers_{0};
+  uint32_t maximum_;
+};
+
+class QMK_EXPORT WaitLock {
+ public:
+  WaitLock();  // open
+  ~WaitLock();
+  WaitLock(const WaitLock&) = delete;
+  WaitLock& operator=(const WaitLock&) = delete;
+
+  void Lock();     // waits until open, then closes
+  bool TryLock();  // closes if open
+  void Unlock();   // opens; throws "Error signaling semaphore" when already open
+
+ private:
+  Semaphore gate_;
+};
+
+}  // namespace dp
+
+#endif  // QMKUTILS_PLATFORM_LOCKS_H_

@@ -1,0 +1,20 @@
+// The platform layer: threads, locks, singletons, time, the environment,
+// installation paths and parsed file paths.
+#ifndef QMKUTILS_PLATFORM_PLATFORM_H_
+#define QMKUTILS_PLATFORM_PLATFORM_H_
+
+#include "qmkutils/platform/badalloc.h"
+#include "qmkutils/platform/environment.h"
+#include "qmkutils/platform/exitcalls.h"
+#include "qmkutils/platform/export.h"
+#include "qmkutils/platform/filespec.h"
+#include "qmkutils/platform/lockable.h"
+#include "qmkutils/platform/locks.h"
+#include "qmkutils/platform/process.h"
+#include "qmkutils/platform/qminfo.h"
+#include "qmkutils/platform/readwritelock.h"
+#include "qmkutils/platform/singleton.h"
+#include "qmkutils/platform/thread.h"
+#include "qmkutils/platform/timer.h"
+
+#endif  // QMKUTILS_PLATFORM_PLATFORM_H_

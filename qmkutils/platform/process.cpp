@@ -1,0 +1,34 @@
+#include "qmkutils/platform/process.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace dp {
+namespace {
+
+// 0 until first use; afterwards always this process's id, because the fork
+// handler is registered before the first id is stored.
+std::atomic<int> g_process_id{0};
+
+void RefreshProcessIdInChild() { g_process_id.store(::getpid(), std::memory_order_relaxed); }
+
+int CacheProcessId() {
+  static const bool registered =
+      ::pthread_atfork(nullptr, nullptr, &RefreshProcessIdInChild) == 0;
+  const int id = ::getpid();
+  // Without the fork handler a cached id could outlive a fork.
+  if (!registered) return id;
+  g_process_id.store(id, std::memory_order_relaxed);
+  return id;
+}
+
+}  // namespace
+
+int Process::GetCurrentProcId() {
+  const int id = g_process_id.load(std::memory_order_relaxed);
+  return id != 0 ? id : CacheProcessId();
+}
+
+}  // namespace dp

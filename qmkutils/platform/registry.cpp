@@ -1,0 +1,162 @@
+#include "qmkutils/platform/internal/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+
+#include "qmkutils/platform/environment.h"
+
+namespace dp::registry {
+namespace {
+
+constexpr std::size_t kMaxFileSize = std::size_t{1} << 20;
+constexpr std::string_view kStoreFile = "/zembra/registry.ini";
+constexpr std::string_view kDefaultConfigDirs = "/etc/xdg";
+constexpr std::string_view kClassesSection = "Classes\\";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kDefaultValueName = "@";
+
+bool IsAbsolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string CurrentUserFile() {
+  std::string base = Environment::Get("XDG_CONFIG_HOME");
+  if (!IsAbsolute(base)) {
+    const std::string home = Environment::Get("HOME");
+    if (home.empty()) return {};
+    base = home + "/.config";
+  }
+  return base.append(kStoreFile);
+}
+
+std::string LocalMachineFile() {
+  std::string dirs = Environment::Get("XDG_CONFIG_DIRS");
+  if (dirs.empty()) dirs = kDefaultConfigDirs;
+  std::string_view rest = dirs;
+  while (!rest.empty()) {
+    const auto colon = rest.find(':');
+    const std::string_view dir = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    if (!IsAbsolute(dir)) continue;
+    std::string candidate = std::string(dir).append(kStoreFile);
+    if (IsRegularFile(candidate)) return candidate;
+  }
+  return {};
+}
+
+// Reads a whole file of at most kMaxFileSize bytes. O_NONBLOCK keeps a FIFO
+// planted in the file's place from blocking the open; it is then refused as
+// not regular.
+bool ReadSmallFile(const std::string& path, std::string* content) {
+  if (path.empty()) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<std::size_t>(info.st_size) <= kMaxFileSize;
+  if (ok) {
+    // One byte of slack detects a file that grew after fstat; it may grow up
+    // to the limit, not past it.
+    content->resize(static_cast<std::size_t>(info.st_size) + 1);
+    std::size_t filled = 0;
+    while (ok) {
+      if (filled == content->size()) {
+        ok = content->size() <= kMaxFileSize;
+        content->resize(std::min(content->size() * 2, kMaxFileSize + 1));
+        continue;
+      }
+      const ssize_t got = ::read(fd, content->data() + filled, content->size() - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ok = got == 0;
+        break;
+      }
+      filled += static_cast<std::size_t>(got);
+    }
+    content->resize(ok ? filled : 0);
+  }
+  ::close(fd);
+  return ok;
+}
+
+std::string FileOf(Root root) {
+  return root == Root::kCurrentUser ? CurrentUserFile() : LocalMachineFile();
+}
+
+std::string SectionOf(Root root, std::string_view key) {
+  std::string section;
+  if (root == Root::kClassesRoot) section = kClassesSection;
+  return section.append(key);
+}
+
+// Calls visit(name, data) for every value line of the sections named
+// `section`. The default value is reported with an empty name.
+template <typename Visit>
+void ForEachValue(std::string_view text, std::string_view section, Visit visit) {
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
+  bool in_section = false;
+  while (!text.empty()) {
+    const auto newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    line = Trim(line);
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    const bool has_nul = line.find('\0') != std::string_view::npos;
+    if (line.front() == '[') {
+      in_section = !has_nul && line.size() >= 2 && line.back() == ']' &&
+                   EqualsIgnoringCase(Trim(line.substr(1, line.size() - 2)), section);
+      continue;
+    }
+    const auto equals = line.find('=');
+    if (!in_section || has_nul || equals == std::string_view::npos) continue;
+    const std::string_view name = Trim(line.substr(0, equals));
+    if (name.empty()) continue;
+    visit(name == kDefaultValueName ? std::string_view() : name, Trim(line.substr(equals + 1)));
+  }
+}
+
+}  // namespace
+
+bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data) {
+  std::string text;
+  if (!ReadSmallFile(FileOf(root), &text)) return false;
+  if (name == kDefaultValueName) name = {};
+  bool found = false;
+  std::string_view last;
+  ForEachValue(text, SectionOf(root, key), [&](std::string_view value_name, std::string_view value) {
+    if (!EqualsIgnoringCase(value_name, name)) return;
+    found = true;
+    last = value;
+  });
+  if (found) data->assign(last);
+  return found;
+}
+
+}  // namespace dp::registry

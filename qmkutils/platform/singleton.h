@@ -1,0 +1,96 @@
+// Process-wide singletons, created on first use and destroyed at exit in a
+// fixed order.
+//
+// Singleton<T>::Instance() creates the one T on its first call (under T's
+// class lock; later calls take no lock) and schedules its destruction with
+// the longevity that `GetLongevity(T*)`, found by argument-dependent lookup,
+// returns. At exit, singletons are destroyed in ascending longevity, whatever
+// their creation order, so a singleton may use those of higher longevity
+// while it is destroyed. Instance() after destruction throws
+// dp::DeadReference("Dead Reference Detected"); a singleton is never created
+// twice.
+//
+// The instance lives in the shared object that instantiates Singleton<T>:
+// instantiate it in one library only.
+#ifndef QMKUTILS_PLATFORM_SINGLETON_H_
+#define QMKUTILS_PLATFORM_SINGLETON_H_
+
+#include <atomic>
+#include <stdexcept>
+
+#include "qmkutils/platform/export.h"
+#include "qmkutils/platform/lockable.h"
+
+namespace dp {
+
+struct QMK_EXPORT DeadReference : std::runtime_error {
+  explicit DeadReference(const char* what);
+  DeadReference(const DeadReference& other);
+  ~DeadReference() override;
+};
+
+// Schedules `destroyer` to run at process exit in longevity order: lowest
+// first, and among equal longevities the one scheduled last first. `object`
+// is the instance the destroyer will delete; scheduling a destroyer for no
+// object is a programming error (std::logic_error).
+QMK_EXPORT void SetLongevity(const void* object, unsigned longevity, void (*destroyer)());
+
+template <class T>
+class Singleton {
+ public:
+  // Creates the instance on first use; throws DeadReference once destroyed.
+  static T& Instance() {
+    if (T* instance = instance_.load(std::memory_order_acquire)) return *instance;
+    return *Create(true);
+  }
+
+  // As Instance(), but null instead of DeadReference once destroyed: for
+  // code that may run during process exit and can do without the singleton.
+  static T* InstanceIfAlive() {
+    if (T* instance = instance_.load(std::memory_order_acquire)) return instance;
+    return Create(false);
+  }
+
+  // The instance if it exists now; never creates one.
+  static T* Peek() { return instance_.load(std::memory_order_acquire); }
+
+  static bool IsDestroyed() { return destroyed_.load(std::memory_order_acquire); }
+
+ private:
+  static T* Create(bool throwIfDead) {
+    typename ClassLevelLockable<T>::Lock guard;
+    if (T* instance = instance_.load(std::memory_order_acquire)) return instance;
+    if (destroyed_.load(std::memory_order_relaxed)) {
+      if (throwIfDead) throw DeadReference("Dead Reference Detected");
+      return nullptr;
+    }
+    T* created = new T;
+    try {
+      SetLongevity(created, GetLongevity(created), &Destroy);
+    } catch (...) {
+      delete created;
+      throw;
+    }
+    instance_.store(created, std::memory_order_release);
+    return created;
+  }
+
+  // Unpublishes the instance before deleting it, so that callers arriving
+  // meanwhile get DeadReference instead of an object being destroyed.
+  static void Destroy() {
+    T* instance;
+    {
+      typename ClassLevelLockable<T>::Lock guard;
+      instance = instance_.exchange(nullptr, std::memory_order_acq_rel);
+      destroyed_.store(true, std::memory_order_release);
+    }
+    delete instance;
+  }
+
+  static inline std::atomic<T*> instance_{nullptr};
+  static inline std::atomic<bool> destroyed_{false};
+};
+
+}  // namespace dp
+
+#endif  // QMKUTILS_PLATFORM_SINGLETON_H_

@@ -1,0 +1,119 @@
+#include "qmkutils/platform/internal/utf16.h"
+
+#include <cstdint>
+
+namespace dp::utf16 {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+void AppendUtf16(char32_t code_point, std::wstring* out) {
+  if (code_point < 0x10000) {
+    out->push_back(static_cast<wchar_t>(code_point));
+    return;
+  }
+  const char32_t offset = code_point - 0x10000;
+  out->push_back(static_cast<wchar_t>(0xD800 + (offset >> 10)));
+  out->push_back(static_cast<wchar_t>(0xDC00 + (offset & 0x3FF)));
+}
+
+void AppendUtf8(char32_t code_point, std::string* out) {
+  if (code_point < 0x80) {
+    out->push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else if (code_point < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+}
+
+// The second byte's range is what rules out overlong forms, encoded
+// surrogates and values above U+10FFFF; the remaining bytes are plain
+// continuation bytes.
+struct LeadByte {
+  int length;  // 0: the byte cannot start a sequence
+  unsigned char second_min;
+  unsigned char second_max;
+};
+
+LeadByte ClassifyLead(unsigned char byte) {
+  if (byte >= 0xC2 && byte <= 0xDF) return {2, 0x80, 0xBF};
+  if (byte == 0xE0) return {3, 0xA0, 0xBF};
+  if (byte == 0xED) return {3, 0x80, 0x9F};
+  if (byte >= 0xE1 && byte <= 0xEF) return {3, 0x80, 0xBF};
+  if (byte == 0xF0) return {4, 0x90, 0xBF};
+  if (byte >= 0xF1 && byte <= 0xF3) return {4, 0x80, 0xBF};
+  if (byte == 0xF4) return {4, 0x80, 0x8F};
+  return {0, 0, 0};
+}
+
+// Decodes the sequence at `*pos` and advances past it; an invalid sequence
+// yields U+FFFD and advances past its maximal invalid subpart only, so the
+// byte that broke it is decoded afresh.
+char32_t DecodeOne(std::string_view text, std::size_t* pos) {
+  const auto byte_at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte_at(*pos);
+  ++*pos;
+  if (lead < 0x80) return lead;
+  const LeadByte kind = ClassifyLead(lead);
+  if (kind.length == 0) return kReplacement;
+  if (*pos >= text.size() || byte_at(*pos) < kind.second_min || byte_at(*pos) > kind.second_max) {
+    return kReplacement;
+  }
+  char32_t code_point = lead & (0xFF >> (kind.length + 1));
+  for (int i = 1; i < kind.length; ++i) {
+    if (*pos >= text.size() || !IsContinuation(byte_at(*pos))) return kReplacement;
+    code_point = (code_point << 6) | (byte_at(*pos) & 0x3F);
+    ++*pos;
+  }
+  return code_point;
+}
+
+bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+std::wstring FromUtf8(std::string_view utf8) {
+  std::wstring out;
+  out.reserve(utf8.size());
+  std::size_t pos = 0;
+  while (pos < utf8.size()) AppendUtf16(DecodeOne(utf8, &pos), &out);
+  return out;
+}
+
+std::string ToUtf8(std::wstring_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    // wchar_t is signed: negative values land above 0xFFFF and are invalid.
+    const auto unit = static_cast<std::uint32_t>(utf16[i]);
+    if (unit > 0xFFFF || IsLowSurrogate(unit)) {
+      AppendUtf8(kReplacement, &out);
+    } else if (IsHighSurrogate(unit)) {
+      const bool paired =
+          i + 1 < utf16.size() && IsLowSurrogate(static_cast<std::uint32_t>(utf16[i + 1]));
+      if (!paired) {
+        AppendUtf8(kReplacement, &out);
+        continue;
+      }
+      const auto low = static_cast<std::uint32_t>(utf16[++i]);
+      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), &out);
+    } else {
+      AppendUtf8(unit, &out);
+    }
+  }
+  return out;
+}
+
+}  // namespace dp::utf16
