@@ -26,15 +26,8 @@ if(QMK_SANITIZE)
   add_compile_options($<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>)
 endif()
 
-# Adds one subsystem folder to the library: its sources are compiled into
-# qmkutils, its public headers are installed below include/qmkutils/<folder>.
-function(qmk_add_module folder)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "HEADERS;SOURCES")
-  list(TRANSFORM ARG_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
-  target_sources(qmkutils PRIVATE ${ARG_SOURCES})
-  if(QMK_INSTALL)
-    install(FILES ${ARG_HEADERS}
-            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qmkutils/${folder}
-            COMPONENT development)
-  endif()
+# Compiles a subsystem folder's sources into the library.
+function(qmk_add_sources)
+  list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  target_sources(qmkutils PRIVATE ${ARGN})
 endfunction()

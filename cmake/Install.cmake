@@ -11,6 +11,12 @@ set(QMK_INSTALL_HOMEDIR ${CMAKE_INSTALL_DATADIR}/qmkutils)
 install(TARGETS qmkutils EXPORT qmkutilsTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Every header of the subsystem folders but those of their internal/ folders.
+install(DIRECTORY qmkutils/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qmkutils
+  COMPONENT development
+  FILES_MATCHING PATTERN "*.h"
+  PATTERN internal EXCLUDE)
 install(EXPORT qmkutilsTargets
   NAMESPACE qmkutils::
   DESTINATION ${QMK_INSTALL_CMAKEDIR})

@@ -32,7 +32,7 @@ struct SplitPath {
 SplitPath Split(std::string_view path, PathStyle style) {
   SplitPath split;
   if (StartsWithDrive(path, style)) {
-    split.drive.assign(path.substr(0, 1));
+    split.drive.assign(1, path.front());
     path.remove_prefix(2);
   }
   if (!path.empty() && IsSeparator(path.front())) {

@@ -5,6 +5,9 @@
 // its static members); in both, the nested Lock guard holds the lock for its
 // scope. Both locks are re-entrant SpinLocks with a spin count of 500.
 //
+// The guards are clang thread-safety scoped capabilities, so data can be
+// marked QMK_GUARDED_BY the lock a guard takes.
+//
 // A class lock is created on first use, installed with one compare-and-swap
 // and never destroyed, so it can be taken at any point of process exit. It
 // lives in the shared object that instantiates ClassLevelLockable<Self>.
@@ -25,10 +28,10 @@ struct AtomicOps {};
 QMK_EXPORT SpinLock& LazySpinLock(std::atomic<SpinLock*>& slot);
 
 // Holds a SpinLock for its scope.
-class SpinLockGuard {
+class QMK_SCOPED_CAPABILITY SpinLockGuard {
  public:
-  explicit SpinLockGuard(SpinLock& lock) : lock_(lock) { lock_.Lock(); }
-  ~SpinLockGuard() { lock_.Unlock(); }
+  explicit SpinLockGuard(SpinLock& lock) QMK_ACQUIRE(lock) : lock_(lock) { lock_.Lock(); }
+  ~SpinLockGuard() QMK_RELEASE() { lock_.Unlock(); }
   SpinLockGuard(const SpinLockGuard&) = delete;
   SpinLockGuard& operator=(const SpinLockGuard&) = delete;
 
@@ -45,9 +48,11 @@ class ObjectLevelLockable : public AtomicOps {
   ObjectLevelLockable& operator=(const ObjectLevelLockable&) { return *this; }
   virtual ~ObjectLevelLockable() = default;
 
-  class Lock : public SpinLockGuard {
+  class QMK_SCOPED_CAPABILITY Lock : public SpinLockGuard {
    public:
-    explicit Lock(const ObjectLevelLockable& host) : SpinLockGuard(host.lock_) {}
+    explicit Lock(const ObjectLevelLockable& host) QMK_ACQUIRE(host.lock_)
+        : SpinLockGuard(host.lock_) {}
+    ~Lock() QMK_RELEASE() = default;
   };
 
  private:
@@ -57,10 +62,14 @@ class ObjectLevelLockable : public AtomicOps {
 template <class Host>
 class ClassLevelLockable : public AtomicOps {
  public:
-  class Lock : public SpinLockGuard {
+  // The lock shared by all objects of Host.
+  static SpinLock& ClassLock() { return LazySpinLock(s_classLock); }
+
+  class QMK_SCOPED_CAPABILITY Lock : public SpinLockGuard {
    public:
-    Lock() : SpinLockGuard(LazySpinLock(s_classLock)) {}
-    explicit Lock(const ClassLevelLockable&) : Lock() {}
+    Lock() QMK_ACQUIRE(ClassLock()) : SpinLockGuard(ClassLock()) {}
+    explicit Lock(const ClassLevelLockable&) QMK_ACQUIRE(ClassLock()) : Lock() {}
+    ~Lock() QMK_RELEASE() = default;
   };
 
  private:

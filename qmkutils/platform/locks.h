@@ -15,6 +15,11 @@
 // Releasing a count beyond the maximum changes nothing and throws
 // std::runtime_error("Error signaling semaphore").
 //
+// SpinLock, RecursiveLock and WaitLock also answer to the standard names
+// lock, try_lock and unlock, so std::lock_guard, std::unique_lock and
+// std::scoped_lock work with them. All three carry clang's thread-safety
+// annotations (qmkutils/platform/threadannotations.h).
+//
 // None of the locks can be copied: a copy would be a second owner of one lock.
 #ifndef QMKUTILS_PLATFORM_LOCKS_H_
 #define QMKUTILS_PLATFORM_LOCKS_H_
@@ -25,10 +30,11 @@
 #include <cstdint>
 
 #include "qmkutils/platform/export.h"
+#include "qmkutils/platform/threadannotations.h"
 
 namespace dp {
 
-class QMK_EXPORT SpinLock {
+class QMK_EXPORT QMK_CAPABILITY("mutex") SpinLock {
  public:
   // `spinCount` bounds the pause instructions a contended Lock spends
   // retrying before it sleeps.
@@ -37,10 +43,14 @@ class QMK_EXPORT SpinLock {
   SpinLock(const SpinLock&) = delete;
   SpinLock& operator=(const SpinLock&) = delete;
 
-  void Lock();
-  bool TryLock();
+  void Lock() QMK_ACQUIRE();
+  bool TryLock() QMK_TRY_ACQUIRE(true);
   // Unlocking a lock that the calling thread does not hold does nothing.
-  void Unlock();
+  void Unlock() QMK_RELEASE();
+
+  void lock() QMK_ACQUIRE() { Lock(); }
+  bool try_lock() QMK_TRY_ACQUIRE(true) { return TryLock(); }
+  void unlock() QMK_RELEASE() { Unlock(); }
 
  private:
   void LockContended();
@@ -52,16 +62,21 @@ class QMK_EXPORT SpinLock {
   int spinCount_;
 };
 
-class QMK_EXPORT RecursiveLock {
+class QMK_EXPORT QMK_CAPABILITY("mutex") RecursiveLock {
  public:
   RecursiveLock();  // throws "Cannot initialize mutex."
   ~RecursiveLock();
   RecursiveLock(const RecursiveLock&) = delete;
   RecursiveLock& operator=(const RecursiveLock&) = delete;
 
-  void Lock();     // throws "Error waiting for recursivelock"
-  bool TryLock();  // throws "Error polling recursivelock"
-  void Unlock();   // throws "Error unlocking recursivelock", also when not the owner
+  void Lock() QMK_ACQUIRE();            // throws "Error waiting for recursivelock"
+  bool TryLock() QMK_TRY_ACQUIRE(true);  // throws "Error polling recursivelock"
+  // Throws "Error unlocking recursivelock", also when not the owner.
+  void Unlock() QMK_RELEASE();
+
+  void lock() QMK_ACQUIRE() { Lock(); }
+  bool try_lock() QMK_TRY_ACQUIRE(true) { return TryLock(); }
+  void unlock() QMK_RELEASE() { Unlock(); }
 
  private:
   pthread_mutex_t mutex_;
@@ -95,16 +110,21 @@ class QMK_EXPORT Semaphore {
   uint32_t maximum_;
 };
 
-class QMK_EXPORT WaitLock {
+class QMK_EXPORT QMK_CAPABILITY("mutex") WaitLock {
  public:
   WaitLock();  // open
   ~WaitLock();
   WaitLock(const WaitLock&) = delete;
   WaitLock& operator=(const WaitLock&) = delete;
 
-  void Lock();     // waits until open, then closes
-  bool TryLock();  // closes if open
-  void Unlock();   // opens; throws "Error signaling semaphore" when already open
+  void Lock() QMK_ACQUIRE();              // waits until open, then closes
+  bool TryLock() QMK_TRY_ACQUIRE(true);  // closes if open
+  // Opens; throws "Error signaling semaphore" when already open.
+  void Unlock() QMK_RELEASE();
+
+  void lock() QMK_ACQUIRE() { Lock(); }
+  bool try_lock() QMK_TRY_ACQUIRE(true) { return TryLock(); }
+  void unlock() QMK_RELEASE() { Unlock(); }
 
  private:
   Semaphore gate_;

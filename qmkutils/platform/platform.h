@@ -1,5 +1,5 @@
 // The platform layer: threads, locks, singletons, time, the environment,
-// installation paths and parsed file paths.
+// installation paths, parsed file paths and lock annotations.
 #ifndef QMKUTILS_PLATFORM_PLATFORM_H_
 #define QMKUTILS_PLATFORM_PLATFORM_H_
 
@@ -15,6 +15,7 @@
 #include "qmkutils/platform/readwritelock.h"
 #include "qmkutils/platform/singleton.h"
 #include "qmkutils/platform/thread.h"
+#include "qmkutils/platform/threadannotations.h"
 #include "qmkutils/platform/timer.h"
 
 #endif  // QMKUTILS_PLATFORM_PLATFORM_H_

@@ -9,6 +9,10 @@
 // readers wait behind it, and a finishing writer hands over to the next
 // waiting writer before it lets readers in.
 //
+// The standard names (lock, try_lock, unlock; lock_shared, try_lock_shared,
+// unlock_shared) make it usable with std::unique_lock, std::scoped_lock and
+// std::shared_lock, and it carries clang's thread-safety annotations.
+//
 // Uncontended read locking is one compare-and-swap on a shared state word;
 // the thread's nesting depths live in a per-thread record found without
 // locking.
@@ -20,24 +24,32 @@
 
 #include "qmkutils/platform/export.h"
 #include "qmkutils/platform/locks.h"
+#include "qmkutils/platform/threadannotations.h"
 
 namespace dp {
 
-class QMK_EXPORT ReadWriteLock {
+class QMK_EXPORT QMK_CAPABILITY("mutex") ReadWriteLock {
  public:
   ReadWriteLock();
   ~ReadWriteLock();
   ReadWriteLock(const ReadWriteLock&) = delete;
   ReadWriteLock& operator=(const ReadWriteLock&) = delete;
 
-  void ReadLock();
-  bool TryReadLock();
-  void ReadUnlock();
-  void WriteLock();
+  void ReadLock() QMK_ACQUIRE_SHARED();
+  bool TryReadLock() QMK_TRY_ACQUIRE_SHARED(true);
+  void ReadUnlock() QMK_RELEASE_SHARED();
+  void WriteLock() QMK_ACQUIRE();
   // Fails when any other thread holds the lock, and when the caller holds
   // only read locks.
-  bool TryWriteLock();
-  void WriteUnlock();
+  bool TryWriteLock() QMK_TRY_ACQUIRE(true);
+  void WriteUnlock() QMK_RELEASE();
+
+  void lock() QMK_ACQUIRE() { WriteLock(); }
+  bool try_lock() QMK_TRY_ACQUIRE(true) { return TryWriteLock(); }
+  void unlock() QMK_RELEASE() { WriteUnlock(); }
+  void lock_shared() QMK_ACQUIRE_SHARED() { ReadLock(); }
+  bool try_lock_shared() QMK_TRY_ACQUIRE_SHARED(true) { return TryReadLock(); }
+  void unlock_shared() QMK_RELEASE_SHARED() { ReadUnlock(); }
 
  private:
   struct ThreadRecord;

@@ -43,9 +43,10 @@ class ThreadLifeTimeTracker : public ObjectLevelLockable<ThreadLifeTimeTracker*>
   }
 
   // Starts the system thread for `thread`: 0, kAlreadyRunning, or the
-  // error of pthread_create.
+  // error of pthread_create. On success the start gate is left closed for
+  // the new thread to open.
   static constexpr int kAlreadyRunning = -1;
-  int Launch(Thread* thread);
+  int Launch(Thread* thread) QMK_NO_THREAD_SAFETY_ANALYSIS;
 
   void Acquire() { references.fetch_add(1, std::memory_order_relaxed); }
   void Release() {
@@ -62,11 +63,12 @@ class ThreadLifeTimeTracker : public ObjectLevelLockable<ThreadLifeTimeTracker*>
   // 1 once Run and the exit calls are over; waiters sleep on it.
   std::atomic<uint32_t> ended{1};
 
-  // The system thread, guarded by handleLock.
+  // The system thread.
   SpinLock handleLock;
-  pthread_t handle{};
-  bool hasHandle = false;
-  bool joined = false;  // joined or detached: nobody may join it again
+  pthread_t handle QMK_GUARDED_BY(handleLock){};
+  bool hasHandle QMK_GUARDED_BY(handleLock) = false;
+  // Joined or detached: nobody may join it again.
+  bool joined QMK_GUARDED_BY(handleLock) = false;
 
   std::atomic<int> references{1};
 };
@@ -114,7 +116,8 @@ void RunExitCalls(ThreadLifeTimeTracker* t) {
   }
 }
 
-void* ThreadProcedure(void* argument) {
+// Opens the start gate that Launch closed on the starting thread.
+void* ThreadProcedure(void* argument) QMK_NO_THREAD_SAFETY_ANALYSIS {
   auto* t = static_cast<ThreadLifeTimeTracker*>(argument);
   t->threadId.store(Thread::GetCurrentThreadId(), std::memory_order_release);
   Thread* owner = t->owner.load(std::memory_order_acquire);

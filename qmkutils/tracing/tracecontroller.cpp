@@ -147,13 +147,15 @@ class TraceControllerImpl : public TraceController,
   // Around fork: the lock is held and the file buffers are empty, so the
   // child inherits neither a lock owned by a vanished thread nor lines its
   // parent will also write.
-  static void BeforeFork();
-  static void AfterForkInParent();
-  static void AfterForkInChild();
+  // The lock is taken in BeforeFork and released by the handler that runs
+  // after the fork, which the analysis cannot follow.
+  static void BeforeFork() QMK_NO_THREAD_SAFETY_ANALYSIS;
+  static void AfterForkInParent() QMK_NO_THREAD_SAFETY_ANALYSIS;
+  static void AfterForkInChild() QMK_NO_THREAD_SAFETY_ANALYSIS;
 
  private:
-  void ConsumersChanged();
-  void StartFlusherIfNeeded();
+  void ConsumersChanged() QMK_REQUIRES(ClassLock());
+  void StartFlusherIfNeeded() QMK_REQUIRES(ClassLock());
 
   // Cleared, under the lock, when destruction begins: a thread that was
   // already waiting for the lock then finds the controller gone without
@@ -161,10 +163,10 @@ class TraceControllerImpl : public TraceController,
   static inline std::atomic<bool> s_alive{false};
 
   std::atomic<bool> hasConsumers_{false};
-  std::vector<TraceConsumer*> consumers_;
+  std::vector<TraceConsumer*> consumers_ QMK_GUARDED_BY(ClassLock());
   const DebugLevels debugLevels_;
-  bool hasFileConsumers_ = false;
-  LogFlusher* flusher_ = nullptr;
+  bool hasFileConsumers_ QMK_GUARDED_BY(ClassLock()) = false;
+  LogFlusher* flusher_ QMK_GUARDED_BY(ClassLock()) = nullptr;
 };
 
 void LogFlusher::Run() {

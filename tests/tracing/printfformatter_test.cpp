@@ -61,7 +61,8 @@ std::string WalkACopy(unsigned originalSize, unsigned targetSize, const char* fo
   original.SkipToNextFormat();
   original.ProcessFormatSequence(spare);
   va_end(spare.list);
-  std::string out = "{" + std::string(copy.FormattedArgBegin(), copy.FormattedArgEnd()) + "}";
+  std::string out("{");
+  out.append(copy.FormattedArgBegin(), copy.FormattedArgEnd()).append("}");
   ContinueWalk(copy, args, format + std::strlen(format), out);
   va_end(args.list);
   return out;

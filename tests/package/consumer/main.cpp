@@ -1,11 +1,14 @@
-// A program built against the installed library: includes the umbrella
-// headers, starts a thread and traces to standard output.
-#include <iostream>
-#include <string>
+// A program of a library user: includes the umbrella headers, locks the
+// library's locks through the standard guards, starts a thread and traces to
+// standard output.
+#include <qmkutils/platform/platform.h>
+#include <qmkutils/tracing/tracing.h>
 #include <sys/stat.h>
 
-#include "qmkutils/platform/platform.h"
-#include "qmkutils/tracing/tracing.h"
+#include <iostream>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
 
 namespace {
 
@@ -24,6 +27,17 @@ int main() {
   Worker worker;
   if (!worker.Start(true)) return 1;
   worker.WaitForThreadToTerminate();
+
+  dp::SpinLock spinLock;
+  dp::ReadWriteLock readWriteLock;
+  {
+    std::scoped_lock both(spinLock, readWriteLock);
+  }
+  {
+    std::shared_lock reading(readWriteLock);
+    std::unique_lock<dp::SpinLock> holding(spinLock);
+    s_trace("standard guards hold the library's locks\n");
+  }
 
   std::string styleSheet;
   struct stat status;
