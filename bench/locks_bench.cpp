@@ -29,24 +29,14 @@
 namespace {
 
 template <class Mutex>
-void LockUnlock(Mutex& mutex) {
-  if constexpr (std::is_same_v<Mutex, dp::SpinLock>) {
-    mutex.Lock();
-    mutex.Unlock();
-  } else {
-    mutex.lock();
-    mutex.unlock();
-  }
-}
-
-template <class Mutex>
 void BM_UncontendedLockUnlock(benchmark::State& state) {
   // glibc skips atomic operations in std::mutex while a process has never
   // had a second thread; the library's users always have more than one.
   std::thread([] {}).join();
   Mutex mutex;
   for (auto _ : state) {
-    LockUnlock(mutex);
+    mutex.lock();
+    mutex.unlock();
     benchmark::ClobberMemory();
   }
 }
@@ -56,18 +46,11 @@ BENCHMARK_TEMPLATE(BM_UncontendedLockUnlock, std::mutex);
 // Two threads take turns on a short critical section.
 template <class Mutex>
 void BM_ContendedShortSection(benchmark::State& state) {
-  static Mutex mutex;
-  static long counter = 0;
+  static Mutex s_mutex;
+  static long s_counter = 0;
   for (auto _ : state) {
-    if constexpr (std::is_same_v<Mutex, dp::SpinLock>) {
-      mutex.Lock();
-      benchmark::DoNotOptimize(++counter);
-      mutex.Unlock();
-    } else {
-      mutex.lock();
-      benchmark::DoNotOptimize(++counter);
-      mutex.unlock();
-    }
+    std::lock_guard guard(s_mutex);
+    benchmark::DoNotOptimize(++s_counter);
   }
 }
 BENCHMARK_TEMPLATE(BM_ContendedShortSection, dp::SpinLock)->Threads(2)->UseRealTime();
@@ -110,29 +93,16 @@ BENCHMARK_TEMPLATE(BM_SemaphorePingPong, StdSemaphorePair)->UseRealTime();
 // 99 reads for every write, at two threads.
 template <class Lock>
 void BM_ReadMostly(benchmark::State& state) {
-  static Lock lock;
-  static long value = 0;
+  static Lock s_lock;
+  static long s_value = 0;
   long i = 0;
   for (auto _ : state) {
-    const bool write = ++i % 100 == 0;
-    if constexpr (std::is_same_v<Lock, dp::ReadWriteLock>) {
-      if (write) {
-        lock.WriteLock();
-        ++value;
-        lock.WriteUnlock();
-      } else {
-        lock.ReadLock();
-        benchmark::DoNotOptimize(value);
-        lock.ReadUnlock();
-      }
+    if (++i % 100 == 0) {
+      std::unique_lock guard(s_lock);
+      ++s_value;
     } else {
-      if (write) {
-        std::unique_lock guard(lock);
-        ++value;
-      } else {
-        std::shared_lock guard(lock);
-        benchmark::DoNotOptimize(value);
-      }
+      std::shared_lock guard(s_lock);
+      benchmark::DoNotOptimize(s_value);
     }
   }
 }

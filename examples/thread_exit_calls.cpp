@@ -13,9 +13,12 @@ namespace {
 thread_local int t_connection = 0;  // stands for a per-thread resource
 thread_local int t_cache = 0;       // built on top of the connection
 
-void CloseCache() { std::printf("  thread %u: close the cache (%d)\n", dp::Thread::GetCurrentThreadId(), t_cache); }
+void CloseCache() {
+  std::printf("  thread %u: close the cache (%d)\n", dp::Thread::GetCurrentThreadId(), t_cache);
+}
 void CloseConnection() {
-  std::printf("  thread %u: close the connection (%d)\n", dp::Thread::GetCurrentThreadId(), t_connection);
+  std::printf("  thread %u: close the connection (%d)\n", dp::Thread::GetCurrentThreadId(),
+              t_connection);
 }
 
 class Worker : public dp::Thread {

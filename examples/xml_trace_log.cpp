@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
   dp::TraceController::Instance().AddFileConsumer(argv[1], false);
   s_trace("Starting with %d argument(s)\n", argc - 1);
   s_trace(dp::Warning, "Markup in a message is escaped: <b>&\"bold\"</b>\n");
-  s_trace(dp::Error) << "Stream form: " << 42 << " and a second line\n" << "in one message\n";
+  s_trace(dp::Error) << "Stream form: " << 42 << " and a second line\n"
+                     << "in one message\n";
   // The log is closed (with its end tag) when the trace controller goes at
   // exit; removing the consumers closes it now.
   dp::TraceController::Instance().RemoveAllConsumers();

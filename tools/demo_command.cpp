@@ -29,7 +29,7 @@ void Say(std::string_view note) { std::cerr << "qmk demo: " << note << '\n'; }
 
 // ---- Step 1: choose where trace lines go -----------------------------------
 
-void ChooseTraceOutput() {
+bool ChooseTraceOutput() {
   // The controller is built on first use; if a `qmk trace` is listening then,
   // it starts out sending every line there.
   dp::TraceController& controller = dp::TraceController::Instance();
@@ -54,19 +54,21 @@ void ChooseTraceOutput() {
     Say("so trace lines go to standard output. Run 'qmk trace' elsewhere to watch them there.");
   }
   s_mainTrace("qmk demo started in process %d\n", static_cast<int>(getpid()));
+  return true;
 }
 
 // ---- Step 2: trace in the printf form and the stream form -------------------
 
-void ShowMessageForms() {
+bool ShowMessageForms() {
   // The printf form: type Info unless one is given.
   s_mainTrace("Messages have a type: Info, Debug, %s or %s\n", "Warning", "Error");
   s_mainTrace(dp::Warning, "A %s stands out in the viewer\n", "Warning");
   // The stream form: the message goes out at the end of the statement.
-  s_mainTrace(dp::Info) << "The stream form takes anything an ostream takes: " << 42 << ", "
-                        << 2.5 << '\n';
+  s_mainTrace(dp::Info) << "The stream form takes anything an ostream takes: " << 42 << ", " << 2.5
+                        << '\n';
   s_mainTrace("A line feed inside a message\nkeeps a plain line whole; XML logs keep it\n");
   s_mainTrace("Markup such as <b>&\"quoted\"</b> is escaped in XML logs\n");
+  return true;
 }
 
 // ---- Step 3: threads with thread-exit calls ----------------------------------
@@ -128,12 +130,12 @@ bool RunWorkers() {
 
 struct Step {
   const char* title;
-  bool (*run)();
+  bool (*run)();  // false when the tour cannot go on
 };
 
 const Step kSteps[] = {
-    {"choose where trace lines go", [] { ChooseTraceOutput(); return true; }},
-    {"trace in the printf and the stream form", [] { ShowMessageForms(); return true; }},
+    {"choose where trace lines go", &ChooseTraceOutput},
+    {"trace in the printf and the stream form", &ShowMessageForms},
     {"run threads with thread-exit calls", &RunWorkers},
 };
 

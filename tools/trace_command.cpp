@@ -204,9 +204,8 @@ bool Accepts(const ViewerOptions& options, const TraceLineFields* fields) {
   if (options.keys.empty()) return true;
   std::string source(fields->key);
   source.append("::").append(fields->subKey);
-  return std::any_of(options.keys.begin(), options.keys.end(), [&](const std::string& key) {
-    return key == fields->key || key == source;
-  });
+  return std::any_of(options.keys.begin(), options.keys.end(),
+                     [&](const std::string& key) { return key == fields->key || key == source; });
 }
 
 std::string_view ColorOf(std::string_view type) {
@@ -439,10 +438,9 @@ int RunTraceCommand(int argc, char** argv) {
     fprintf(stderr, "qmk trace: %s\nRun 'qmk help' for usage.\n", error.c_str());
     return 2;
   }
-  const bool color =
-      options.color == ColorMode::kAlways ||
-      (options.color == ColorMode::kAuto && isatty(STDOUT_FILENO) &&
-       dp::Environment::Get("NO_COLOR").empty());
+  const bool color = options.color == ColorMode::kAlways ||
+                     (options.color == ColorMode::kAuto && isatty(STDOUT_FILENO) &&
+                      dp::Environment::Get("NO_COLOR").empty());
   Viewer viewer(std::move(options), color);
   if (!viewer.Open(&error)) {
     fprintf(stderr, "qmk trace: %s\n", error.c_str());

@@ -12,7 +12,7 @@ namespace {
 
 // Constant-initialised and trivially destroyed, so it is usable during static
 // initialisation and from exit handlers alike.
-std::mutex g_environment_lock;
+std::mutex s_environmentLock;
 
 constexpr const char* kGetNeedsName = "dp::Environment::Get() expects name to be non-empty.";
 constexpr const char* kPutNeedsName = "dp::Environment::Put() expects name to be non-empty.";
@@ -27,7 +27,7 @@ bool IsStorableName(std::string_view name) {
 std::string Environment::Get(const std::string& name) {
   if (name.empty()) throw std::invalid_argument(kGetNeedsName);
   if (!IsStorableName(name)) return {};
-  std::lock_guard<std::mutex> hold(g_environment_lock);
+  std::lock_guard<std::mutex> hold(s_environmentLock);
   const char* value = std::getenv(name.c_str());
   return value ? std::string(value) : std::string();
 }
@@ -47,9 +47,9 @@ void Environment::Put(const std::string& name, const std::string& value) {
   if (!IsStorableName(name) || value.find('\0') != std::string::npos) {
     throw std::runtime_error(kPutFailed);
   }
-  std::lock_guard<std::mutex> hold(g_environment_lock);
-  const int result = value.empty() ? ::unsetenv(name.c_str())
-                                   : ::setenv(name.c_str(), value.c_str(), 1);
+  std::lock_guard<std::mutex> hold(s_environmentLock);
+  const int result =
+      value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
   if (result != 0) throw std::runtime_error(kPutFailed);
 }
 

@@ -7,18 +7,14 @@
 namespace dp {
 namespace {
 
-bool IsSeparator(char c) {
-  return c == FileSpec::DIR_SEP_CHAR || c == FileSpec::ALT_DIR_SEP_CHAR;
-}
+bool IsSeparator(char c) { return c == FileSpec::DIR_SEP_CHAR || c == FileSpec::ALT_DIR_SEP_CHAR; }
 
 // Only ASCII letters name drives, whatever the locale.
-bool IsDriveLetter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 bool StartsWithDrive(std::string_view path, PathStyle style) {
-  return style == PathStyle::Windows && path.size() >= 2 &&
-         IsDriveLetter(path[0]) && path[1] == FileSpec::DRIVE_SEP_CHAR;
+  return style == PathStyle::Windows && path.size() >= 2 && IsDriveLetter(path[0]) &&
+         path[1] == FileSpec::DRIVE_SEP_CHAR;
 }
 
 // A path taken apart at its separators, before the last name is given a role.
@@ -50,8 +46,7 @@ SplitPath Split(std::string_view path, PathStyle style) {
   return split;
 }
 
-void SplitFileName(std::string_view name, std::string* baseName,
-                   std::string* extension) {
+void SplitFileName(std::string_view name, std::string* baseName, std::string* extension) {
   const std::size_t dot = name.find(FileSpec::EXT_SEP_CHAR);
   if (dot == std::string_view::npos) {
     baseName->assign(name);
@@ -63,8 +58,7 @@ void SplitFileName(std::string_view name, std::string* baseName,
 }
 
 bool StartsAbsolute(std::string_view path, PathStyle style) {
-  return (!path.empty() && IsSeparator(path.front())) ||
-         StartsWithDrive(path, style);
+  return (!path.empty() && IsSeparator(path.front())) || StartsWithDrive(path, style);
 }
 
 // Reaching past either end of the list is a caller's bug, never a crash.
@@ -89,9 +83,7 @@ FileSpec::FileSpec(const char* path, PathStyle style) : style_(style) {
   if (path != nullptr) SetFileSpec(path);
 }
 
-FileSpec::FileSpec(const std::string& path, PathStyle style) : style_(style) {
-  SetFileSpec(path);
-}
+FileSpec::FileSpec(const std::string& path, PathStyle style) : style_(style) { SetFileSpec(path); }
 
 FileSpec& FileSpec::operator=(const char* path) {
   if (path != nullptr) SetFileSpec(path);
@@ -123,9 +115,7 @@ bool FileSpec::SetDirPath(const std::string& path) {
   return true;
 }
 
-bool FileSpec::SetLocation(const std::string& path) {
-  return SetDirPath(path);
-}
+bool FileSpec::SetLocation(const std::string& path) { return SetDirPath(path); }
 
 bool FileSpec::SetFile(const std::string& path) {
   if (path.empty()) return false;
@@ -182,8 +172,7 @@ bool FileSpec::GetFileSpec(std::string* path) const {
   return true;
 }
 
-bool FileSpec::GetLocation(std::string* location,
-                           bool trailingSeparator) const {
+bool FileSpec::GetLocation(std::string* location, bool trailingSeparator) const {
   if (location == nullptr) return false;
   std::string text = LocationText();
   if (trailingSeparator && !text.empty() && !LocationIsRoot()) {
@@ -200,13 +189,9 @@ bool FileSpec::GetDirPath(std::string* dirPath, bool trailingSeparator) const {
   return true;
 }
 
-bool FileSpec::GetFile(std::string* file) const {
-  return CopyIfNotEmpty(FileText(), file);
-}
+bool FileSpec::GetFile(std::string* file) const { return CopyIfNotEmpty(FileText(), file); }
 
-bool FileSpec::GetDrive(std::string* drive) const {
-  return CopyIfNotEmpty(drive_, drive);
-}
+bool FileSpec::GetDrive(std::string* drive) const { return CopyIfNotEmpty(drive_, drive); }
 
 bool FileSpec::GetFileBaseName(std::string* baseName) const {
   return CopyIfNotEmpty(baseName_, baseName);
@@ -222,13 +207,9 @@ bool FileSpec::SetDrive(const std::string& drive) {
   return true;
 }
 
-void FileSpec::SetFileBaseName(const std::string& baseName) {
-  baseName_ = baseName;
-}
+void FileSpec::SetFileBaseName(const std::string& baseName) { baseName_ = baseName; }
 
-void FileSpec::SetFileExtension(const std::string& extension) {
-  extension_ = extension;
-}
+void FileSpec::SetFileExtension(const std::string& extension) { extension_ = extension; }
 
 bool FileSpec::IsAbsolute(const char* path, PathStyle style) {
   return path != nullptr && StartsAbsolute(path, style);
@@ -239,8 +220,7 @@ bool FileSpec::IsAbsolute(const std::string& path, PathStyle style) {
 }
 
 bool FileSpec::empty() const {
-  return drive_.empty() && dirs_.empty() && baseName_.empty() &&
-         extension_.empty();
+  return drive_.empty() && dirs_.empty() && baseName_.empty() && extension_.empty();
 }
 
 void FileSpec::clear() {
@@ -288,8 +268,7 @@ FileSpec::DirIterator FileSpec::DirErase(DirConstIterator position) {
   return dirs_.erase(position);
 }
 
-FileSpec::DirIterator FileSpec::DirErase(DirConstIterator first,
-                                         DirConstIterator last) {
+FileSpec::DirIterator FileSpec::DirErase(DirConstIterator first, DirConstIterator last) {
   return dirs_.erase(first, last);
 }
 
@@ -312,14 +291,11 @@ void FileSpec::RemoveDotAndDotDot() {
 }
 
 bool FileSpec::operator==(const FileSpec& other) const {
-  return drive_ == other.drive_ && absolute_ == other.absolute_ &&
-         dirs_ == other.dirs_ && baseName_ == other.baseName_ &&
-         extension_ == other.extension_;
+  return drive_ == other.drive_ && absolute_ == other.absolute_ && dirs_ == other.dirs_ &&
+         baseName_ == other.baseName_ && extension_ == other.extension_;
 }
 
-bool FileSpec::operator!=(const FileSpec& other) const {
-  return !(*this == other);
-}
+bool FileSpec::operator!=(const FileSpec& other) const { return !(*this == other); }
 
 bool FileSpec::operator<(const FileSpec& other) const {
   if (drive_ != other.drive_) return drive_ < other.drive_;

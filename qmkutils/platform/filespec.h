@@ -99,8 +99,7 @@ class QMK_EXPORT FileSpec {
   // True when the text starts with a separator or, in the Windows style, with
   // a drive letter and colon (so "C:x" counts). False for null or empty text.
   static bool IsAbsolute(const char* path, PathStyle style = PathStyle::Native);
-  static bool IsAbsolute(const std::string& path,
-                         PathStyle style = PathStyle::Native);
+  static bool IsAbsolute(const std::string& path, PathStyle style = PathStyle::Native);
 
   // True when drive, directories, base name and extension are all empty,
   // whatever the absolute flag says.
@@ -125,8 +124,7 @@ class QMK_EXPORT FileSpec {
   void DirPopBack();
   // Inserts before `position`; returns the first inserted name, or `position`.
   template <std::input_iterator Iterator>
-  DirIterator DirInsert(DirConstIterator position, Iterator first,
-                        Iterator last) {
+  DirIterator DirInsert(DirConstIterator position, Iterator first, Iterator last) {
     return dirs_.insert(position, first, last);
   }
   // Return the name after the erased ones; erasing DirEnd() does nothing.

@@ -58,7 +58,7 @@ class QMK_EXPORT QMK_CAPABILITY("mutex") SpinLock {
   // 0 free, 1 held, 2 held with sleepers.
   std::atomic<uint32_t> word_{0};
   std::atomic<uintptr_t> owner_{0};  // the holder's thread tag, 0 when free
-  uint32_t depth_ = 0;  // touched only by the owner
+  uint32_t depth_ = 0;               // touched only by the owner
   int spinCount_;
 };
 
@@ -69,7 +69,7 @@ class QMK_EXPORT QMK_CAPABILITY("mutex") RecursiveLock {
   RecursiveLock(const RecursiveLock&) = delete;
   RecursiveLock& operator=(const RecursiveLock&) = delete;
 
-  void Lock() QMK_ACQUIRE();            // throws "Error waiting for recursivelock"
+  void Lock() QMK_ACQUIRE();             // throws "Error waiting for recursivelock"
   bool TryLock() QMK_TRY_ACQUIRE(true);  // throws "Error polling recursivelock"
   // Throws "Error unlocking recursivelock", also when not the owner.
   void Unlock() QMK_RELEASE();
@@ -117,7 +117,7 @@ class QMK_EXPORT QMK_CAPABILITY("mutex") WaitLock {
   WaitLock(const WaitLock&) = delete;
   WaitLock& operator=(const WaitLock&) = delete;
 
-  void Lock() QMK_ACQUIRE();              // waits until open, then closes
+  void Lock() QMK_ACQUIRE();             // waits until open, then closes
   bool TryLock() QMK_TRY_ACQUIRE(true);  // closes if open
   // Opens; throws "Error signaling semaphore" when already open.
   void Unlock() QMK_RELEASE();

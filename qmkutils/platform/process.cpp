@@ -10,24 +10,23 @@ namespace {
 
 // 0 until first use; afterwards always this process's id, because the fork
 // handler is registered before the first id is stored.
-std::atomic<int> g_process_id{0};
+std::atomic<int> s_processId{0};
 
-void RefreshProcessIdInChild() { g_process_id.store(::getpid(), std::memory_order_relaxed); }
+void RefreshProcessIdInChild() { s_processId.store(::getpid(), std::memory_order_relaxed); }
 
 int CacheProcessId() {
-  static const bool registered =
-      ::pthread_atfork(nullptr, nullptr, &RefreshProcessIdInChild) == 0;
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, &RefreshProcessIdInChild) == 0;
   const int id = ::getpid();
   // Without the fork handler a cached id could outlive a fork.
   if (!registered) return id;
-  g_process_id.store(id, std::memory_order_relaxed);
+  s_processId.store(id, std::memory_order_relaxed);
   return id;
 }
 
 }  // namespace
 
 int Process::GetCurrentProcId() {
-  const int id = g_process_id.load(std::memory_order_relaxed);
+  const int id = s_processId.load(std::memory_order_relaxed);
   return id != 0 ? id : CacheProcessId();
 }
 

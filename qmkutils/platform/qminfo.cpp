@@ -34,8 +34,7 @@ bool ReadInstallationPath(const std::string& product, std::string* path) {
 
 }  // namespace
 
-bool QmInfo::GetHomePath(std::string* out, const std::string& product,
-                         const std::string& envVar) {
+bool QmInfo::GetHomePath(std::string* out, const std::string& product, const std::string& envVar) {
   if (out == nullptr) return false;
   std::string home = Environment::Get(envVar.empty() ? kHomeVariable : envVar);
   if (home.empty() && !ReadInstallationPath(product, &home)) return false;

@@ -34,8 +34,7 @@ class QMK_EXPORT QmInfo {
 
   // An empty `product` means "Quillmark Station"; an empty `envVar` means
   // "QUILL_HOME".
-  static bool GetHomePath(std::string* out, const std::string& product,
-                          const std::string& envVar);
+  static bool GetHomePath(std::string* out, const std::string& product, const std::string& envVar);
   static bool GetQmTraceXslFile(std::string* out);
 };
 

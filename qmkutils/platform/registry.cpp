@@ -120,7 +120,7 @@ void ForEachValue(std::string_view text, std::string_view section, Visit visit) 
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
     text.remove_prefix(kByteOrderMark.size());
   }
-  bool in_section = false;
+  bool inSection = false;
   while (!text.empty()) {
     const auto newline = text.find('\n');
     std::string_view line = text.substr(0, newline);
@@ -128,14 +128,14 @@ void ForEachValue(std::string_view text, std::string_view section, Visit visit) 
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     line = Trim(line);
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
-    const bool has_nul = line.find('\0') != std::string_view::npos;
+    const bool hasNul = line.find('\0') != std::string_view::npos;
     if (line.front() == '[') {
-      in_section = !has_nul && line.size() >= 2 && line.back() == ']' &&
-                   EqualsIgnoringCase(Trim(line.substr(1, line.size() - 2)), section);
+      inSection = !hasNul && line.size() >= 2 && line.back() == ']' &&
+                  EqualsIgnoringCase(Trim(line.substr(1, line.size() - 2)), section);
       continue;
     }
     const auto equals = line.find('=');
-    if (!in_section || has_nul || equals == std::string_view::npos) continue;
+    if (!inSection || hasNul || equals == std::string_view::npos) continue;
     const std::string_view name = Trim(line.substr(0, equals));
     if (name.empty()) continue;
     visit(name == kDefaultValueName ? std::string_view() : name, Trim(line.substr(equals + 1)));
@@ -150,8 +150,8 @@ bool ReadValue(Root root, std::string_view key, std::string_view name, std::stri
   if (name == kDefaultValueName) name = {};
   bool found = false;
   std::string_view last;
-  ForEachValue(text, SectionOf(root, key), [&](std::string_view value_name, std::string_view value) {
-    if (!EqualsIgnoringCase(value_name, name)) return;
+  ForEachValue(text, SectionOf(root, key), [&](std::string_view valueName, std::string_view value) {
+    if (!EqualsIgnoringCase(valueName, name)) return;
     found = true;
     last = value;
   });

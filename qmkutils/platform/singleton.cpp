@@ -11,19 +11,19 @@ namespace {
 
 // The process-exit schedule. Plain data: it must outlive every static
 // destructor, since exit handlers run interleaved with them.
-TrackerStackImpl g_exitStack;
-std::atomic<SpinLock*> g_lifetimeLock{nullptr};
+TrackerStackImpl s_exitStack;
+std::atomic<SpinLock*> s_lifetimeLock{nullptr};
 
 // One handler is registered per scheduled destroyer; each runs the destroyer
 // of lowest longevity still scheduled, so the order follows longevity, not
 // creation. The lock is re-entrant: a destroyer may create or use singletons
 // of higher longevity, which schedules further entries.
 void RunLowestExitCall() {
-  SpinLock& lock = LazySpinLock(g_lifetimeLock);
+  SpinLock& lock = LazySpinLock(s_lifetimeLock);
   lock.Lock();
-  if (g_exitStack.count > 0) {
+  if (s_exitStack.count > 0) {
     try {
-      PopBack(&g_exitStack);
+      PopBack(&s_exitStack);
     } catch (...) {
       lock.Unlock();
       throw;
@@ -42,14 +42,14 @@ void SetLongevity(const void* object, unsigned longevity, void (*destroyer)()) {
   if (object == nullptr || destroyer == nullptr) {
     throw std::logic_error("dp::SetLongevity() expects an object and its destroyer.");
   }
-  SpinLock& lock = LazySpinLock(g_lifetimeLock);
+  SpinLock& lock = LazySpinLock(s_lifetimeLock);
   lock.Lock();
   try {
     // The handler first: every handler pops whatever entry is lowest and
     // ignores an empty stack, so a spare handler is harmless, a missing one
     // would leave a singleton undestroyed.
     if (std::atexit(&RunLowestExitCall) != 0) ThrowBadAlloc();
-    ScheduleAtExitCall(&g_exitStack, longevity, destroyer);
+    ScheduleAtExitCall(&s_exitStack, longevity, destroyer);
   } catch (...) {
     lock.Unlock();
     throw;

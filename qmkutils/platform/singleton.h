@@ -40,27 +40,27 @@ class Singleton {
  public:
   // Creates the instance on first use; throws DeadReference once destroyed.
   static T& Instance() {
-    if (T* instance = instance_.load(std::memory_order_acquire)) return *instance;
+    if (T* instance = s_instance.load(std::memory_order_acquire)) return *instance;
     return *Create(true);
   }
 
   // As Instance(), but null instead of DeadReference once destroyed: for
   // code that may run during process exit and can do without the singleton.
   static T* InstanceIfAlive() {
-    if (T* instance = instance_.load(std::memory_order_acquire)) return instance;
+    if (T* instance = s_instance.load(std::memory_order_acquire)) return instance;
     return Create(false);
   }
 
   // The instance if it exists now; never creates one.
-  static T* Peek() { return instance_.load(std::memory_order_acquire); }
+  static T* Peek() { return s_instance.load(std::memory_order_acquire); }
 
-  static bool IsDestroyed() { return destroyed_.load(std::memory_order_acquire); }
+  static bool IsDestroyed() { return s_destroyed.load(std::memory_order_acquire); }
 
  private:
   static T* Create(bool throwIfDead) {
     typename ClassLevelLockable<T>::Lock guard;
-    if (T* instance = instance_.load(std::memory_order_acquire)) return instance;
-    if (destroyed_.load(std::memory_order_relaxed)) {
+    if (T* instance = s_instance.load(std::memory_order_acquire)) return instance;
+    if (s_destroyed.load(std::memory_order_relaxed)) {
       if (throwIfDead) throw DeadReference("Dead Reference Detected");
       return nullptr;
     }
@@ -71,7 +71,7 @@ class Singleton {
       delete created;
       throw;
     }
-    instance_.store(created, std::memory_order_release);
+    s_instance.store(created, std::memory_order_release);
     return created;
   }
 
@@ -81,14 +81,14 @@ class Singleton {
     T* instance;
     {
       typename ClassLevelLockable<T>::Lock guard;
-      instance = instance_.exchange(nullptr, std::memory_order_acq_rel);
-      destroyed_.store(true, std::memory_order_release);
+      instance = s_instance.exchange(nullptr, std::memory_order_acq_rel);
+      s_destroyed.store(true, std::memory_order_release);
     }
     delete instance;
   }
 
-  static inline std::atomic<T*> instance_{nullptr};
-  static inline std::atomic<bool> destroyed_{false};
+  static inline std::atomic<T*> s_instance{nullptr};
+  static inline std::atomic<bool> s_destroyed{false};
 };
 
 }  // namespace dp

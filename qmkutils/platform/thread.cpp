@@ -27,7 +27,7 @@ const QMTracer s_trace("dp", "Thread");
 __attribute__((tls_model("initial-exec"))) thread_local unsigned t_threadId = 0;
 __attribute__((tls_model("initial-exec"))) thread_local Thread* t_currentThread = nullptr;
 
-std::once_flag g_forkHandlerOnce;
+std::once_flag s_forkHandlerOnce;
 
 }  // namespace
 
@@ -263,7 +263,7 @@ unsigned Thread::GetCurrentThreadId() {
   if (t_threadId == 0) {
     t_threadId = static_cast<unsigned>(gettid());
     // A fork child's only thread has a new id: forget the cached one.
-    std::call_once(g_forkHandlerOnce,
+    std::call_once(s_forkHandlerOnce,
                    [] { pthread_atfork(nullptr, nullptr, [] { t_threadId = 0; }); });
   }
   return t_threadId;

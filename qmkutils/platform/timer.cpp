@@ -44,10 +44,10 @@ struct LastSecond {
   std::tm local;
   bool valid;
 };
-thread_local LastSecond t_last_second{};
+thread_local LastSecond t_lastSecond{};
 
 const std::tm& LocalTimeOf(std::int64_t second) {
-  LastSecond& last = t_last_second;
+  LastSecond& last = t_lastSecond;
   if (!last.valid || last.second != second) {
     const auto clock = static_cast<std::time_t>(second);
     // The year is written as int, so tm_year + 1900 must fit one.
@@ -148,9 +148,9 @@ std::int64_t Timer::Reset(bool alignToDay) {
   start_ = now;
   if (alignToDay) {
     const std::int64_t day = GetRawFrequency() * kSecondsPerDay;
-    std::int64_t into_day = now % day;
-    if (into_day < 0) into_day += day;
-    start_ = now - into_day;
+    std::int64_t intoDay = now % day;
+    if (intoDay < 0) intoDay += day;
+    start_ = now - intoDay;
   }
   return now;
 }
@@ -183,8 +183,8 @@ std::string TimeVal::GetString() const {
 
 std::ostream& operator<<(std::ostream& os, const TimeVal& duration) {
   char buffer[kTraceFormCapacity];
-  return os.write(buffer, static_cast<std::streamsize>(
-                              FormatDuration(duration.GetMilliseconds(), buffer)));
+  return os.write(buffer,
+                  static_cast<std::streamsize>(FormatDuration(duration.GetMilliseconds(), buffer)));
 }
 
 std::string LocalTimeVal::GetString() const {
@@ -204,8 +204,8 @@ void LocalTimeVal::AppendTo(std::string* out) const {
 
 std::ostream& operator<<(std::ostream& os, const LocalTimeVal& time) {
   char buffer[kTraceFormCapacity];
-  return os.write(buffer, static_cast<std::streamsize>(
-                              FormatTraceForm(time.GetMilliseconds(), buffer)));
+  return os.write(buffer,
+                  static_cast<std::streamsize>(FormatTraceForm(time.GetMilliseconds(), buffer)));
 }
 
 }  // namespace dp

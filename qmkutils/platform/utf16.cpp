@@ -9,31 +9,31 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-void AppendUtf16(char32_t code_point, std::wstring* out) {
-  if (code_point < 0x10000) {
-    out->push_back(static_cast<wchar_t>(code_point));
+void AppendUtf16(char32_t codePoint, std::wstring* out) {
+  if (codePoint < 0x10000) {
+    out->push_back(static_cast<wchar_t>(codePoint));
     return;
   }
-  const char32_t offset = code_point - 0x10000;
+  const char32_t offset = codePoint - 0x10000;
   out->push_back(static_cast<wchar_t>(0xD800 + (offset >> 10)));
   out->push_back(static_cast<wchar_t>(0xDC00 + (offset & 0x3FF)));
 }
 
-void AppendUtf8(char32_t code_point, std::string* out) {
-  if (code_point < 0x80) {
-    out->push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+void AppendUtf8(char32_t codePoint, std::string* out) {
+  if (codePoint < 0x80) {
+    out->push_back(static_cast<char>(codePoint));
+  } else if (codePoint < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else if (codePoint < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
   } else {
-    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    out->push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
   }
 }
 
@@ -42,8 +42,8 @@ void AppendUtf8(char32_t code_point, std::string* out) {
 // continuation bytes.
 struct LeadByte {
   int length;  // 0: the byte cannot start a sequence
-  unsigned char second_min;
-  unsigned char second_max;
+  unsigned char secondMin;
+  unsigned char secondMax;
 };
 
 LeadByte ClassifyLead(unsigned char byte) {
@@ -61,22 +61,22 @@ LeadByte ClassifyLead(unsigned char byte) {
 // yields U+FFFD and advances past its maximal invalid subpart only, so the
 // byte that broke it is decoded afresh.
 char32_t DecodeOne(std::string_view text, std::size_t* pos) {
-  const auto byte_at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte_at(*pos);
+  const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byteAt(*pos);
   ++*pos;
   if (lead < 0x80) return lead;
   const LeadByte kind = ClassifyLead(lead);
   if (kind.length == 0) return kReplacement;
-  if (*pos >= text.size() || byte_at(*pos) < kind.second_min || byte_at(*pos) > kind.second_max) {
+  if (*pos >= text.size() || byteAt(*pos) < kind.secondMin || byteAt(*pos) > kind.secondMax) {
     return kReplacement;
   }
-  char32_t code_point = lead & (0xFF >> (kind.length + 1));
+  char32_t codePoint = lead & (0xFF >> (kind.length + 1));
   for (int i = 1; i < kind.length; ++i) {
-    if (*pos >= text.size() || !IsContinuation(byte_at(*pos))) return kReplacement;
-    code_point = (code_point << 6) | (byte_at(*pos) & 0x3F);
+    if (*pos >= text.size() || !IsContinuation(byteAt(*pos))) return kReplacement;
+    codePoint = (codePoint << 6) | (byteAt(*pos) & 0x3F);
     ++*pos;
   }
-  return code_point;
+  return codePoint;
 }
 
 bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-
 #include "qmkutils/platform/qminfo.h"
 #include "qmkutils/platform/timer.h"
 #include "qmkutils/tracing/internal/tracetext.h"
@@ -45,20 +44,18 @@ void AppendEscaped(std::string* out, std::string_view text) {
   }
 }
 
-
 // Opening never blocks: a FIFO nobody reads fails at once instead of
 // hanging the program under the trace lock. Writes block as usual.
 int OpenLog(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                  0644);
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
 }  // namespace
 
-FileConsumer::FileConsumer(const std::string& path)
-    : isXml_(EndsInXml(path)), fd_(OpenLog(path)) {}
+FileConsumer::FileConsumer(const std::string& path) : isXml_(EndsInXml(path)), fd_(OpenLog(path)) {}
 
 FileConsumer::~FileConsumer() { Close(); }
 

@@ -80,8 +80,8 @@ PrintfFormatter& PrintfFormatter::operator=(const PrintfFormatter& other) {
   if (this == &other) return *this;
   if (bufferSize_ != other.bufferSize_) {
     // Allocate before releasing, so that a failure leaves this one intact.
-    char* target = other.bufferSize_ <= kInlineBufferSize ? inlineBuffer_
-                                                          : NewHeapBuffer(other.bufferSize_);
+    char* target =
+        other.bufferSize_ <= kInlineBufferSize ? inlineBuffer_ : NewHeapBuffer(other.bufferSize_);
     if (buffer_ != inlineBuffer_) delete[] buffer_;
     buffer_ = target;
   }
@@ -162,8 +162,8 @@ bool PrintfFormatter::FormatArgument(T value, unsigned minimumLength) {
   // dropped anyway; skipping the call keeps hostile values from costing
   // gigabytes of output or memory inside the C library.
   if (minimumLength <= room) {
-    const int length = FormatWithStars(argBegin_, std::size_t{room} + 1, buffer_, starCount_,
-                                       starValues_, value);
+    const int length =
+        FormatWithStars(argBegin_, std::size_t{room} + 1, buffer_, starCount_, starValues_, value);
     if (length >= 0 && static_cast<unsigned>(length) <= room) argEnd_ = argBegin_ + length;
   }
   textBegin_ = textEnd_;
@@ -238,8 +238,7 @@ bool PrintfFormatter::ProcessFormatSequence(PrintfArgs& args) {
     case 'l':
       if (textEnd_[1] == 'l') {
         if (!IsIntegerConversion(textEnd_[2])) return Reject();
-        return CopyConversion(3) &&
-               FormatArgument(va_arg(args.list, long long), widthOrPrecision);
+        return CopyConversion(3) && FormatArgument(va_arg(args.list, long long), widthOrPrecision);
       }
       if (!IsIntegerConversion(textEnd_[1])) return Reject();
       return CopyConversion(2) && FormatArgument(va_arg(args.list, long), widthOrPrecision);
@@ -251,8 +250,7 @@ bool PrintfFormatter::ProcessFormatSequence(PrintfArgs& args) {
     case 'g':
     case 'G':
       if (alternate) {
-        return CopyConversion(1) &&
-               FormatArgument(va_arg(args.list, double), widthOrPrecision);
+        return CopyConversion(1) && FormatArgument(va_arg(args.list, double), widthOrPrecision);
       }
       if (hasPrecision && precision > kMaxDoubleSignificantDigits) {
         // The digits being longer than the replacement, it fits in place.

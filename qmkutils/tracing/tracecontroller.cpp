@@ -16,16 +16,16 @@
 #include "qmkutils/platform/singleton.h"
 #include "qmkutils/platform/thread.h"
 #include "qmkutils/tracing/fileconsumer.h"
-#include "qmkutils/tracing/streamconsumer.h"
 #include "qmkutils/tracing/internal/tracegate.h"
+#include "qmkutils/tracing/streamconsumer.h"
 #include "qmkutils/tracing/viewerendpoint.h"
 #include "qmkutils/tracing/windowconsumer.h"
 
 namespace dp {
 
 namespace detail {
-std::atomic<TraceController*> g_tracingController{nullptr};
-std::atomic<bool> g_traceControllerAlive{false};
+std::atomic<TraceController*> s_tracingController{nullptr};
+std::atomic<bool> s_traceControllerAlive{false};
 }  // namespace detail
 
 namespace {
@@ -123,8 +123,7 @@ class LogFlusher : public Thread {
   Semaphore stop_;
 };
 
-class TraceControllerImpl : public TraceController,
-                            public ClassLevelLockable<TraceControllerImpl> {
+class TraceControllerImpl : public TraceController, public ClassLevelLockable<TraceControllerImpl> {
  public:
   TraceControllerImpl();
   ~TraceControllerImpl() override;
@@ -173,12 +172,12 @@ void LogFlusher::Run() {
   while (!stop_.Wait(kFlushPeriodMilliseconds)) controller_->FlushFiles();
 }
 
-std::once_flag g_forkHandlersOnce;
+std::once_flag s_forkHandlersOnce;
 thread_local ClassLevelLockable<TraceControllerImpl>::Lock* t_forkLock = nullptr;
 
 TraceControllerImpl::TraceControllerImpl()
     : debugLevels_(ParseDebugLevels(Environment::Get("QMTRACE_DEBUG"))) {
-  std::call_once(g_forkHandlersOnce, [] {
+  std::call_once(s_forkHandlersOnce, [] {
     pthread_atfork(&TraceControllerImpl::BeforeFork, &TraceControllerImpl::AfterForkInParent,
                    &TraceControllerImpl::AfterForkInChild);
   });
@@ -187,7 +186,7 @@ TraceControllerImpl::TraceControllerImpl()
   if (int viewer = TraceViewerEndpoint::Connect(); viewer >= 0) {
     AddConsumer(new WindowConsumer(viewer));
   }
-  detail::g_traceControllerAlive.store(true, std::memory_order_release);
+  detail::s_traceControllerAlive.store(true, std::memory_order_release);
 }
 
 TraceControllerImpl::~TraceControllerImpl() {
@@ -195,13 +194,13 @@ TraceControllerImpl::~TraceControllerImpl() {
   Lock guard;
   RemoveAllConsumers();
   s_alive.store(false, std::memory_order_release);
-  detail::g_traceControllerAlive.store(false, std::memory_order_release);
+  detail::s_traceControllerAlive.store(false, std::memory_order_release);
 }
 
 void TraceControllerImpl::ConsumersChanged() {
   const bool any = !consumers_.empty();
   hasConsumers_.store(any, std::memory_order_release);
-  detail::g_tracingController.store(any ? this : nullptr, std::memory_order_release);
+  detail::s_tracingController.store(any ? this : nullptr, std::memory_order_release);
   hasFileConsumers_ = false;
   for (TraceConsumer* consumer : consumers_) {
     hasFileConsumers_ = hasFileConsumers_ || dynamic_cast<FileConsumer*>(consumer) != nullptr;
@@ -234,8 +233,7 @@ void TraceControllerImpl::InitFromEnvironment() {
   AddConsumer(consumer);
 }
 
-TraceConsumer* TraceControllerImpl::AddFileConsumer(const std::string& path,
-                                                    bool appendProcessId) {
+TraceConsumer* TraceControllerImpl::AddFileConsumer(const std::string& path, bool appendProcessId) {
   if (path.empty()) return nullptr;
   auto* consumer = new FileConsumer(appendProcessId ? WithProcessId(path) : path);
   AddConsumer(consumer);
@@ -327,7 +325,8 @@ TraceController* detail::TracingControllerSlow() {
 }
 
 unsigned detail::DebugLevelOf(const char* key, const char* subKey) {
-  return Singleton<TraceControllerImpl>::Instance().DebugLevel(key ? key : "", subKey ? subKey : "");
+  return Singleton<TraceControllerImpl>::Instance().DebugLevel(key ? key : "",
+                                                               subKey ? subKey : "");
 }
 
 QMTraceController::QMTraceController() = default;
@@ -338,6 +337,8 @@ TraceController::TraceController() = default;
 TraceController& TraceController::Instance() { return Singleton<TraceControllerImpl>::Instance(); }
 
 unsigned GetLongevity(TraceController*) { return 0xFFFFFFFF; }
-unsigned GetLongevity(QMTraceController*) { return GetLongevity(static_cast<TraceController*>(nullptr)); }
+unsigned GetLongevity(QMTraceController*) {
+  return GetLongevity(static_cast<TraceController*>(nullptr));
+}
 
 }  // namespace dp

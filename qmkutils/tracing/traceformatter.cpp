@@ -21,7 +21,9 @@ struct TraceClock {
     baseTicks = Timer::GetRawValue();
     ticksPerMillisecond = frequency / 1000;
   }
-  int64_t Now() const { return baseMilliseconds + (Timer::GetRawValue() - baseTicks) / ticksPerMillisecond; }
+  int64_t Now() const {
+    return baseMilliseconds + (Timer::GetRawValue() - baseTicks) / ticksPerMillisecond;
+  }
 
   int64_t baseMilliseconds;
   int64_t baseTicks;
@@ -109,7 +111,8 @@ bool TraceFormatter::Format(const char* format, PrintfArgs& args) {
   hasText_ = true;
   PrintfFormatter formatter(format, kWorkBufferSize);
   while (formatter.SkipToNextFormat()) {
-    Append(formatter.TextBegin(), static_cast<std::size_t>(formatter.TextEnd() - formatter.TextBegin()));
+    Append(formatter.TextBegin(),
+           static_cast<std::size_t>(formatter.TextEnd() - formatter.TextBegin()));
     if (formatter.ProcessFormatSequence(args)) {
       Append(formatter.FormattedArgBegin(),
              static_cast<std::size_t>(formatter.FormattedArgEnd() - formatter.FormattedArgBegin()));
@@ -117,7 +120,8 @@ bool TraceFormatter::Format(const char* format, PrintfArgs& args) {
       Append(kUnrecognised, sizeof(kUnrecognised) - 1);
     }
   }
-  Append(formatter.TextBegin(), static_cast<std::size_t>(formatter.TextEnd() - formatter.TextBegin()));
+  Append(formatter.TextBegin(),
+         static_cast<std::size_t>(formatter.TextEnd() - formatter.TextBegin()));
   return true;
 }
 

@@ -22,7 +22,9 @@ TEST(Environment, WideAndUtf8FormsShareOneVariable) {
   // "Grüße €" and U+1F600 as a surrogate pair.
   const std::wstring wide = {L'G', L'r', 0xFC, 0xDF, L'e', L' ', 0x20AC, 0xD83D, 0xDE00};
   Environment::Put(kWideName, wide);
-  EXPECT_EQ(Environment::Get(kName), "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(Environment::Get(kName),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x82\xAC\xF0\x9F\x98\x80");
   EXPECT_EQ(Environment::Get(kWideName), wide);
 
   // Each maximal invalid subpart becomes one U+FFFD; a truncated sequence at
@@ -32,7 +34,9 @@ TEST(Environment, WideAndUtf8FormsShareOneVariable) {
 
   // A lone surrogate and a value beyond UTF-16 are not characters.
   Environment::Put(kWideName, std::wstring{0xDC00, L'b', 0xD800, 0x1F600});
-  EXPECT_EQ(Environment::Get(kName), "\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(Environment::Get(kName),
+            "\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD");
 
   // An empty or null value removes the variable.
   Environment::Put(kName.c_str(), "");

@@ -1,8 +1,7 @@
 #include "qmkutils/platform/qminfo.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>

@@ -14,18 +14,18 @@
 namespace {
 
 // Exit calls record their runs here; each test starts from an empty record.
-std::vector<int> g_runs;
-void Run1() { g_runs.push_back(1); }
-void Run3() { g_runs.push_back(3); }
-void Run5() { g_runs.push_back(5); }
-void RunA() { g_runs.push_back(10); }
-void RunB() { g_runs.push_back(11); }
+std::vector<int> s_runs;
+void Run1() { s_runs.push_back(1); }
+void Run3() { s_runs.push_back(3); }
+void Run5() { s_runs.push_back(5); }
+void RunA() { s_runs.push_back(10); }
+void RunB() { s_runs.push_back(11); }
 
 std::vector<int> PopAll(dp::TrackerStackImpl* stack) {
-  g_runs.clear();
+  s_runs.clear();
   while (stack->count > 0) dp::PopBack(stack);
   EXPECT_EQ(stack->array, nullptr);
-  return g_runs;
+  return s_runs;
 }
 
 TEST(ExitCalls, PopInAscendingLongevityNewestFirstAmongEquals) {
@@ -100,12 +100,13 @@ TEST(Singleton, DestroyerMayUseLongerLivedSingletonsButNotDeadOnes) {
         dp::Singleton<Early>::Instance();
         std::exit(0);
       },
-      testing::ExitedWithCode(0), "\\[survivor 42\\]\\[early alive 0\\]\\[Dead Reference Detected\\]");
+      testing::ExitedWithCode(0),
+      "\\[survivor 42\\]\\[early alive 0\\]\\[Dead Reference Detected\\]");
 }
 
 struct Counted {
-  Counted() { ++constructions; }
-  static inline std::atomic<int> constructions{0};
+  Counted() { ++s_constructions; }
+  static inline std::atomic<int> s_constructions{0};
 };
 unsigned GetLongevity(Counted*) { return 1; }
 
@@ -121,7 +122,7 @@ TEST(SingletonRace, ConcurrentFirstUseCreatesOneInstance) {
   }
   go = true;
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(Counted::constructions.load(), 1);
+  EXPECT_EQ(Counted::s_constructions.load(), 1);
   for (auto& pointer : seen) EXPECT_EQ(pointer.load(), dp::Singleton<Counted>::Peek());
 }
 

@@ -30,15 +30,15 @@ class FunctionThread : public dp::Thread {
   std::function<void()> body_;
 };
 
-std::mutex g_callsMutex;
-std::vector<std::string> g_calls;
+std::mutex s_callsMutex;
+std::vector<std::string> s_calls;
 void Record(const char* name) {
-  std::lock_guard<std::mutex> guard(g_callsMutex);
-  g_calls.push_back(name);
+  std::lock_guard<std::mutex> guard(s_callsMutex);
+  s_calls.push_back(name);
 }
 std::vector<std::string> TakeCalls() {
-  std::lock_guard<std::mutex> guard(g_callsMutex);
-  return std::exchange(g_calls, {});
+  std::lock_guard<std::mutex> guard(s_callsMutex);
+  return std::exchange(s_calls, {});
 }
 template <char kName>
 void Exit() {
@@ -130,13 +130,13 @@ TEST(Thread, EscapingExceptionsAreTracedAndStopFurtherExitCalls) {
   const std::string plainId = texts[3].substr(8, texts[3].find(' ', 8) - 8);
 
   // An exception from Run clears the id before the exit calls run.
-  EXPECT_THAT(texts,
-              ElementsAre(" Thread " + std::to_string(id) + " caught exception(\"x\").\n",
-                          " Thread 0 caught exception(\"exit call failed\").\n",
-                          " Thread " + std::to_string(unknownId.load()) +
-                              " caught unknown exception.\n",
-                          " Thread " + plainId +
-                              " caught exception(\"dp::Thread::Run() has not been overridden\").\n"));
+  EXPECT_THAT(
+      texts,
+      ElementsAre(" Thread " + std::to_string(id) + " caught exception(\"x\").\n",
+                  " Thread 0 caught exception(\"exit call failed\").\n",
+                  " Thread " + std::to_string(unknownId.load()) + " caught unknown exception.\n",
+                  " Thread " + plainId +
+                      " caught exception(\"dp::Thread::Run() has not been overridden\").\n"));
 }
 
 TEST(Thread, DestructionWaitsForRunAndCopiesShareOneThread) {
@@ -175,7 +175,8 @@ TEST(Thread, ObjectDeletedOnItsOwnThreadDetaches) {
   qmk_test::ScopedTraceRecorder recorder;
   std::atomic<bool> done{false};
   (new SelfDeleting(&done))->Start(true);
-  for (int i = 0; i < 10000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 10000 && !done; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(done);
 }
 

@@ -1,10 +1,9 @@
 #include "qmkutils/platform/timer.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -68,7 +67,7 @@ TEST(LocalTimeVal, PaddedAndTraceFormsFollowEverySecond) {
     EXPECT_EQ(dp::LocalTimeVal(time).GetString(), " 5: 6: 7. 89  4 Mar 2021");
     EXPECT_EQ(Streamed(dp::LocalTimeVal(time)), "5:6:07.089  4 Mar 2021");
     EXPECT_EQ(Appended(time), "5:6:07.089  4 Mar 2021");
-    const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "June",
+    const char* names[] = {"Jan",  "Feb", "Mar",  "Apr", "May", "June",
                            "July", "Aug", "Sept", "Oct", "Nov", "Dec"};
     for (unsigned month = 1; month <= 12; ++month) {
       EXPECT_EQ(Appended(Utc(2022y / month / 15, 12h + 30min)),

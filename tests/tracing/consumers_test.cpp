@@ -10,15 +10,15 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "support/recording_consumer.h"
-#include "support/scoped_environment.h"
-#include "support/temp_dir.h"
 #include "qmkutils/tracing/fileconsumer.h"
 #include "qmkutils/tracing/traceconsumer.h"
 #include "qmkutils/tracing/tracecontroller.h"
 #include "qmkutils/tracing/tracer.h"
 #include "qmkutils/tracing/viewerendpoint.h"
 #include "qmkutils/tracing/windowconsumer.h"
+#include "support/recording_consumer.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -145,8 +145,8 @@ TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
   ASSERT_GT(size, 8);
   std::string line;
   dp::AppendPlainTraceLine(shortMessage, &line);
-  EXPECT_EQ(std::string(record, 8), std::string("\1\0\0\0", 4) + static_cast<char>(line.size()) +
-                                        std::string(3, '\0'));
+  EXPECT_EQ(std::string(record, 8),
+            std::string("\1\0\0\0", 4) + static_cast<char>(line.size()) + std::string(3, '\0'));
   std::string_view decoded;
   ASSERT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(std::string_view(record, size), &decoded));
   EXPECT_EQ(decoded, line);

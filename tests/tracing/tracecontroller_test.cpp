@@ -8,10 +8,10 @@
 #include <cstdlib>
 
 #include "qmkutils/platform/singleton.h"
+#include "qmkutils/tracing/tracer.h"
 #include "support/recording_consumer.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
-#include "qmkutils/tracing/tracer.h"
 
 namespace {
 

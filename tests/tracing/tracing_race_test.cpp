@@ -5,11 +5,11 @@
 #include <thread>
 #include <vector>
 
+#include "qmkutils/tracing/tracecontroller.h"
+#include "qmkutils/tracing/tracer.h"
 #include "support/plain_lines.h"
 #include "support/recording_consumer.h"
 #include "support/temp_dir.h"
-#include "qmkutils/tracing/tracecontroller.h"
-#include "qmkutils/tracing/tracer.h"
 
 namespace {
 

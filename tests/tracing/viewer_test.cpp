@@ -1,10 +1,9 @@
 // The trace viewer (`qmk trace`) and traced processes (`qmk demo`), each a
 // process of its own, meeting at the endpoint in a private runtime directory.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -14,11 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "qmkutils/tracing/viewerendpoint.h"
 #include "support/child_process.h"
+#include "support/plain_lines.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
-#include "support/plain_lines.h"
-#include "qmkutils/tracing/viewerendpoint.h"
 
 namespace {
 
@@ -84,9 +83,9 @@ TEST_F(ViewerTest, PrintsEveryLineOfATracedProcessAndRefusesASecondViewer) {
   int caughtExceptions = 0;
   for (const auto& line : PlainLines(viewer->Out())) {
     EXPECT_EQ(line.procId, std::to_string(demo->Pid()));
-    caughtExceptions += line.key == "dp" && line.subKey == "Thread" &&
-                        line.text.find(" caught exception(\"worker 4 failed on purpose\").") !=
-                            std::string::npos;
+    caughtExceptions +=
+        line.key == "dp" && line.subKey == "Thread" &&
+        line.text.find(" caught exception(\"worker 4 failed on purpose\").") != std::string::npos;
   }
   EXPECT_EQ(caughtExceptions, 1) << viewer->Out();
 }
@@ -185,9 +184,12 @@ TEST_F(ViewerTest, EndsCleanlyWhenItsOutputCloses) {
 }
 
 TEST_F(ViewerTest, RejectsUnknownCommandsAndOptions) {
-  const std::vector<std::vector<std::string>> wrong = {
-      {"bogus"}, {"trace", "--type", "Fatal"}, {"trace", "--count", "0"},
-      {"trace", "--key", "a,,b"}, {"trace", "--color"}, {"demo", "--fast"}};
+  const std::vector<std::vector<std::string>> wrong = {{"bogus"},
+                                                       {"trace", "--type", "Fatal"},
+                                                       {"trace", "--count", "0"},
+                                                       {"trace", "--key", "a,,b"},
+                                                       {"trace", "--color"},
+                                                       {"demo", "--fast"}};
   for (const auto& args : wrong) EXPECT_EQ(Qmk(args)->Finish(), 2) << args[0] << args.back();
   auto help = Qmk({"help"});
   EXPECT_EQ(help->Finish(), 0);

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "support/child_process.h"
+#include "support/plain_lines.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
-#include "support/plain_lines.h"
 
 namespace {
 
@@ -39,9 +39,10 @@ class XmlLogTest : public ::testing::Test {
 TEST_F(XmlLogTest, RendersAsAnHtmlTableWithOneRowPerMessage) {
   environment_.Set("QUILL_HOME", QMK_TEST_BUILD_DIR);
   const std::string log = RunDemo();
-  EXPECT_TRUE(log.starts_with("<?xml version=\"1.0\"?>\n<?xml-stylesheet type=\"text/xsl\" "
-                              "href=\"file://" QMK_TEST_BUILD_DIR "/qmtrace/qmtrace.xsl\"?>\n"
-                              "<qmtrace:log xmlns:qmtrace=\"urn:qmkutils:qmtrace:1\">\n"))
+  EXPECT_TRUE(
+      log.starts_with("<?xml version=\"1.0\"?>\n<?xml-stylesheet type=\"text/xsl\" "
+                      "href=\"file://" QMK_TEST_BUILD_DIR "/qmtrace/qmtrace.xsl\"?>\n"
+                      "<qmtrace:log xmlns:qmtrace=\"urn:qmkutils:qmtrace:1\">\n"))
       << log;
   EXPECT_TRUE(log.ends_with("</qmtrace:log>\n"));
 

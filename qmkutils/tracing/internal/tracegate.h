@@ -14,9 +14,9 @@ class TraceController;
 namespace detail {
 
 // The controller while it has consumers, null otherwise.
-extern std::atomic<TraceController*> g_tracingController;
+extern std::atomic<TraceController*> s_tracingController;
 // Set from the controller's creation to its destruction.
-extern std::atomic<bool> g_traceControllerAlive;
+extern std::atomic<bool> s_traceControllerAlive;
 
 // Creates the controller (first trace call of the process) or throws
 // dp::DeadReference after its destruction; returns it if it has consumers.
@@ -24,8 +24,8 @@ TraceController* TracingControllerSlow();
 
 // The controller to send a message to, or null when nobody would take it.
 inline TraceController* TracingController() {
-  TraceController* controller = g_tracingController.load(std::memory_order_acquire);
-  if (controller != nullptr || g_traceControllerAlive.load(std::memory_order_relaxed)) {
+  TraceController* controller = s_tracingController.load(std::memory_order_acquire);
+  if (controller != nullptr || s_traceControllerAlive.load(std::memory_order_relaxed)) {
     return controller;
   }
   return TracingControllerSlow();

@@ -1,14 +1,15 @@
 // A program of a library user: includes the umbrella headers, locks the
 // library's locks through the standard guards, starts a thread and traces to
 // standard output.
-#include <qmkutils/platform/platform.h>
-#include <qmkutils/tracing/tracing.h>
 #include <sys/stat.h>
 
 #include <iostream>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+
+#include <qmkutils/platform/platform.h>
+#include <qmkutils/tracing/tracing.h>
 
 namespace {
 
@@ -30,9 +31,7 @@ int main() {
 
   dp::SpinLock spinLock;
   dp::ReadWriteLock readWriteLock;
-  {
-    std::scoped_lock both(spinLock, readWriteLock);
-  }
+  { std::scoped_lock both(spinLock, readWriteLock); }
   {
     std::shared_lock reading(readWriteLock);
     std::unique_lock<dp::SpinLock> holding(spinLock);
