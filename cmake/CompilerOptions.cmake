@@ -26,6 +26,22 @@ if(QMK_SANITIZE)
   add_compile_options($<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>)
 endif()
 
+# A fuzzing build runs everything under AddressSanitizer and
+# UndefinedBehaviorSanitizer; fuzz/CMakeLists.txt adds libFuzzer.
+if(QMK_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "QMK_BUILD_FUZZERS needs clang, which provides libFuzzer, but the "
+      "compiler is ${CMAKE_CXX_COMPILER_ID}: configure a fresh build directory with "
+      "-DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  if(QMK_SANITIZE)
+    message(FATAL_ERROR "QMK_BUILD_FUZZERS brings its own sanitizers: leave QMK_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+    -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # Compiles a subsystem folder's sources into the library.
 function(qmk_add_sources)
   list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)

@@ -28,7 +28,9 @@ constexpr const char* kUsage =
     "                    always or never. Warnings are yellow, errors red, debug\n"
     "                    lines dim.\n"
     "  --count N         Exit after printing N lines.\n"
-    "The viewer stops on Ctrl-C or SIGTERM and removes its endpoint.\n";
+    "Control characters and bytes that are not UTF-8 are shown escaped (\\x1b,\n"
+    "\\u0085, \\xff; a backslash as \\\\). The viewer stops on Ctrl-C or SIGTERM,\n"
+    "also when its output is blocked, and removes its endpoint.\n";
 
 bool AsksForHelp(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

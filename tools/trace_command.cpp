@@ -21,13 +21,14 @@
 #include <vector>
 
 #include "qmkutils/platform/environment.h"
+#include "qmkutils/tracing/plaintraceline.h"
 #include "qmkutils/tracing/tracecontroller.h"
 #include "qmkutils/tracing/viewerendpoint.h"
 
 namespace qmk {
 namespace {
 
-constexpr std::string_view kTypeNames[] = {"Info", "Debug", "Warning", "Error"};
+constexpr dp::TraceType kTypes[] = {dp::Info, dp::Debug, dp::Warning, dp::Error};
 constexpr std::string_view kOptionNames[] = {"--type", "--key", "--color", "--count"};
 
 // Records read from one connection before the others get their turn.
@@ -36,8 +37,8 @@ constexpr int kRecordsPerTurn = 64;
 enum class ColorMode { kAuto, kAlways, kNever };
 
 struct ViewerOptions {
-  std::vector<std::string_view> types;  // spelled as in kTypeNames
-  std::vector<std::string> keys;        // "key" or "key::subkey"
+  std::vector<dp::TraceType> types;
+  std::vector<std::string> keys;  // "key" or "key::subkey"
   ColorMode color = ColorMode::kAuto;
   unsigned long long count = 0;  // 0: no limit
 };
@@ -68,10 +69,10 @@ bool ParseTypes(std::string_view value, ViewerOptions* options, std::string* err
     return false;
   }
   for (std::string_view item : items) {
-    const auto* known =
-        std::find_if(std::begin(kTypeNames), std::end(kTypeNames),
-                     [&](std::string_view name) { return EqualsIgnoringCase(name, item); });
-    if (known == std::end(kTypeNames)) {
+    const auto* known = std::find_if(std::begin(kTypes), std::end(kTypes), [&](dp::TraceType type) {
+      return EqualsIgnoringCase(dp::GetTraceTypeName(type), item);
+    });
+    if (known == std::end(kTypes)) {
       *error = "unknown message type '" + std::string(item) + "' (Info, Debug, Warning or Error)";
       return false;
     }
@@ -143,58 +144,8 @@ bool ParseOptions(int argc, char** argv, ViewerOptions* options, std::string* er
   return true;
 }
 
-// The fields of a plain trace line that the filters look at.
-struct TraceLineFields {
-  std::string_view type;
-  std::string_view key;
-  std::string_view subKey;
-};
-
-// Takes the text up to the next blank and steps over that one blank, so two
-// adjacent blanks give an empty field; false when no blank follows.
-bool TakeField(std::string_view line, std::size_t* position, std::string_view* field) {
-  const std::size_t blank = line.find(' ', *position);
-  if (blank == std::string_view::npos) return false;
-  *field = line.substr(*position, blank - *position);
-  *position = blank + 1;
-  return true;
-}
-
-bool IsNumber(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isdigit(static_cast<unsigned char>(c)) != 0;
-  });
-}
-
-// Reads "Warning 9:5:07.042  6 Dec 2026 4711 4712 dp Thread text" (line end
-// removed): the type padded to 7 characters, a blank, the time, two blanks,
-// then day, month, year, process id, thread id, key, sub-key and text with
-// one blank between each. Key and sub-key may be empty; the text may hold
-// any blanks.
-bool ParseTraceLine(std::string_view line, TraceLineFields* fields) {
-  constexpr std::size_t kTypeWidth = 7;
-  if (line.size() <= kTypeWidth || line[kTypeWidth] != ' ') return false;
-  std::string_view type = line.substr(0, kTypeWidth);
-  type = type.substr(0, type.find_last_not_of(' ') + 1);
-  if (std::find(std::begin(kTypeNames), std::end(kTypeNames), type) == std::end(kTypeNames)) {
-    return false;
-  }
-  std::size_t position = kTypeWidth + 1;
-  std::string_view parts[9];
-  for (std::string_view& part : parts) {
-    if (!TakeField(line, &position, &part)) return false;
-  }
-  const auto& [time, gap, day, month, year, procId, threadId, key, subKey] = parts;
-  if (time.empty() || !gap.empty() || !IsNumber(day) || month.empty() || year.empty() ||
-      !IsNumber(procId) || !IsNumber(threadId)) {
-    return false;
-  }
-  *fields = {type, key, subKey};
-  return true;
-}
-
 // A line that is not a trace line passes only when nothing is filtered.
-bool Accepts(const ViewerOptions& options, const TraceLineFields* fields) {
+bool Accepts(const ViewerOptions& options, const dp::PlainTraceLine* fields) {
   if (options.types.empty() && options.keys.empty()) return true;
   if (fields == nullptr) return false;
   if (!options.types.empty() &&
@@ -208,35 +159,66 @@ bool Accepts(const ViewerOptions& options, const TraceLineFields* fields) {
                      [&](const std::string& key) { return key == fields->key || key == source; });
 }
 
-std::string_view ColorOf(std::string_view type) {
-  if (type == "Warning") return "\x1b[33m";
-  if (type == "Error") return "\x1b[31m";
-  if (type == "Debug") return "\x1b[2m";
+std::string_view ColorOf(dp::TraceType type) {
+  if (type == dp::Warning) return "\x1b[33m";
+  if (type == dp::Error) return "\x1b[31m";
+  if (type == dp::Debug) return "\x1b[2m";
   return {};
 }
 
 // Writes each line to standard output with one write, so that it reaches a
-// pipe whole and at once.
+// pipe whole and at once. The text is written visibly escaped
+// (dp::AppendVisibleText): a line from any process of the user cannot send
+// control sequences to the terminal.
+//
+// A reader that stops reading must not keep the viewer from its stop
+// signals. A write blocked on a full pipe sees none of them: they arrive
+// through the signal descriptor; a handler that only sets a flag can run
+// just before the write that then blocks for good; and leaving them their
+// default action during writes would end the viewer without removing its
+// endpoint. So output to anything but a terminal is made non-blocking, and
+// a full one is waited for together with the signal descriptor. The flag
+// belongs to the open file description, which others may share: the viewer
+// restores it when it ends. A terminal stays blocking, as the shell shares
+// its description; a terminal held by Ctrl-S is released by Ctrl-C itself.
 class LineWriter {
  public:
-  explicit LineWriter(bool color) : color_(color) {}
+  LineWriter() = default;
+  ~LineWriter();
+  LineWriter(const LineWriter&) = delete;
+  LineWriter& operator=(const LineWriter&) = delete;
 
-  // False, with errno set, when standard output takes no more lines.
-  bool Write(std::string_view text, std::string_view type);
+  // Makes standard output non-blocking unless it is a terminal; `signals`
+  // becomes readable on a stop signal.
+  void Open(int signals);
+
+  enum class Result { kWritten, kStopped, kFailed };
+  // kFailed, with errno set, when standard output takes no more lines;
+  // kStopped when a stop signal came while standard output was full.
+  Result Write(std::string_view text, std::string_view color);
 
  private:
-  bool color_;
+  int signals_ = -1;
+  int originalFlags_ = -1;  // to restore; -1 when unchanged
   std::string buffer_;
 };
 
-bool LineWriter::Write(std::string_view text, std::string_view type) {
-  const std::string_view color = color_ ? ColorOf(type) : std::string_view();
+LineWriter::~LineWriter() {
+  if (originalFlags_ >= 0) fcntl(STDOUT_FILENO, F_SETFL, originalFlags_);
+}
+
+void LineWriter::Open(int signals) {
+  signals_ = signals;
+  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0 && !isatty(STDOUT_FILENO) &&
+      fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK) == 0) {
+    originalFlags_ = flags;
+  }
+}
+
+LineWriter::Result LineWriter::Write(std::string_view text, std::string_view color) {
   buffer_.assign(color);
-  const std::size_t textStart = buffer_.size();
-  buffer_.append(text);
-  // Only a foreign sender puts a line feed inside a line; one record stays
-  // one output line.
-  std::replace(buffer_.begin() + static_cast<std::ptrdiff_t>(textStart), buffer_.end(), '\n', ' ');
+  dp::AppendVisibleText(text, &buffer_);
   if (!color.empty()) buffer_.append("\x1b[0m");
   buffer_.push_back('\n');
   std::size_t written = 0;
@@ -245,19 +227,19 @@ bool LineWriter::Write(std::string_view text, std::string_view type) {
     if (n > 0) {
       written += static_cast<std::size_t>(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd out{STDOUT_FILENO, POLLOUT, 0};
-      poll(&out, 1, -1);
+      pollfd waited[] = {{STDOUT_FILENO, POLLOUT, 0}, {signals_, POLLIN, 0}};
+      if (poll(waited, 2, -1) > 0 && waited[1].revents != 0) return Result::kStopped;
     } else if (n == 0 || errno != EINTR) {
       if (n == 0) errno = EIO;
-      return false;
+      return Result::kFailed;
     }
   }
-  return true;
+  return Result::kWritten;
 }
 
 class Viewer {
  public:
-  Viewer(ViewerOptions options, bool color) : options_(std::move(options)), writer_(color) {}
+  Viewer(ViewerOptions options, bool color) : options_(std::move(options)), color_(color) {}
   ~Viewer();
   Viewer(const Viewer&) = delete;
   Viewer& operator=(const Viewer&) = delete;
@@ -284,6 +266,7 @@ class Viewer {
   void RemoveEndpoint();
 
   ViewerOptions options_;
+  bool color_;
   LineWriter writer_;
   std::vector<pollfd> polled_;  // the signal descriptor, the listener, the connections
   std::string path_;
@@ -319,6 +302,7 @@ bool Viewer::Open(std::string* error) {
     return false;
   }
   polled_.push_back({signals, POLLIN, 0});
+  writer_.Open(signals);
 
   // Were the trace controller built after the endpoint exists, a trace call
   // of the library in this process would connect to the viewer itself and
@@ -405,19 +389,26 @@ void Viewer::Show(std::string_view record) {
   std::string_view line;
   if (!dp::TraceViewerEndpoint::DecodeRecord(record, &line)) return;
   if (line.ends_with('\n')) line.remove_suffix(1);
-  TraceLineFields fields;
-  const bool parsed = ParseTraceLine(line, &fields);
+  dp::PlainTraceLine fields;
+  const bool parsed = dp::ParsePlainTraceLine(line, &fields);
   if (!Accepts(options_, parsed ? &fields : nullptr)) return;
-  if (!writer_.Write(line, parsed ? fields.type : std::string_view())) {
-    // A reader that went away (`qmk trace | head`) is a normal end.
-    const int failure = errno;
-    if (failure != EPIPE) {
-      fprintf(stderr, "qmk trace: cannot write to standard output: %s\n", strerror(failure));
+  switch (writer_.Write(line, color_ && parsed ? ColorOf(fields.type) : std::string_view())) {
+    case LineWriter::Result::kWritten:
+      if (++printed_ == options_.count) exitStatus_ = 0;
+      return;
+    case LineWriter::Result::kStopped:
+      exitStatus_ = 0;
+      return;
+    case LineWriter::Result::kFailed: {
+      // A reader that went away (`qmk trace | head`) is a normal end.
+      const int failure = errno;
+      if (failure != EPIPE) {
+        fprintf(stderr, "qmk trace: cannot write to standard output: %s\n", strerror(failure));
+      }
+      exitStatus_ = failure == EPIPE ? 0 : 1;
+      return;
     }
-    exitStatus_ = failure == EPIPE ? 0 : 1;
-    return;
   }
-  if (++printed_ == options_.count) exitStatus_ = 0;
 }
 
 // Removes the endpoint only while it is still the socket this viewer bound.

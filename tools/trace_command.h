@@ -11,9 +11,14 @@
 //   or that connection; the viewer goes on;
 // - the filters (--type, --key) read the exact plain-line layout, so an
 //   empty key or sub-key is told apart from a blank in the text;
+// - no line can send control sequences to the terminal: a backslash is
+//   shown as "\\", C0 controls (tab aside), DEL and each byte of ill-formed
+//   UTF-8 as "\x" and two hexadecimal digits ("\x1b", "\xff"), C1 controls
+//   as "\u" and four ("\u0085"); other text, UTF-8 included, is unchanged;
 // - SIGINT, SIGTERM and SIGHUP, reaching --count, or standard output going
-//   away all end the viewer with status 0 and remove its endpoint; a viewer
-//   never removes an endpoint that is not its own;
+//   away all end the viewer with status 0 and remove its endpoint, the
+//   signals also while a pipe or socket on standard output is full; a
+//   viewer never removes an endpoint that is not its own;
 // - a second viewer on the same endpoint fails with status 1 and leaves the
 //   first undisturbed.
 #ifndef QMKUTILS_TOOLS_TRACE_COMMAND_H_

@@ -10,6 +10,9 @@
 // under it, so any number of threads may call them at once. Code that calls
 // getenv/setenv directly bypasses the lock.
 //
+// Fork: the lock is held across fork(), so a child forked while other threads
+// use the environment finds it free. Not async-signal-safe.
+//
 // An unset variable reads as an empty string, and so does a name that no
 // variable can have (one containing '=' or a NUL). Putting an empty value
 // removes the variable. An empty or null name throws std::invalid_argument;

@@ -6,10 +6,16 @@
 #include "qmkutils/platform/badalloc.h"
 
 namespace dp {
+namespace {
+
+// The stack is an array of pointers to entries.
+constexpr std::size_t kSlotSize = sizeof(ExitCallEntry*);  // NOLINT(bugprone-sizeof-expression)
+
+}  // namespace
 
 void ScheduleAtExitCall(TrackerStackImpl* stack, unsigned longevity, void (*call)()) {
-  auto* grown = static_cast<ExitCallEntry**>(
-      std::realloc(stack->array, sizeof(ExitCallEntry*) * (stack->count + 1)));
+  auto* grown =
+      static_cast<ExitCallEntry**>(std::realloc(stack->array, kSlotSize * (stack->count + 1)));
   if (grown == nullptr) ThrowBadAlloc();
   stack->array = grown;
   auto* entry = static_cast<ExitCallEntry*>(std::malloc(sizeof(ExitCallEntry)));
@@ -29,8 +35,7 @@ void ScheduleAtExitCall(TrackerStackImpl* stack, unsigned longevity, void (*call
       high = middle;
     }
   }
-  std::memmove(stack->array + low + 1, stack->array + low,
-               sizeof(ExitCallEntry*) * (stack->count - low));
+  std::memmove(stack->array + low + 1, stack->array + low, kSlotSize * (stack->count - low));
   stack->array[low] = entry;
   ++stack->count;
 }
@@ -47,7 +52,7 @@ void PopBack(TrackerStackImpl* stack) {
     std::free(stack->array);
     stack->array = nullptr;
   } else if (auto* shrunk = static_cast<ExitCallEntry**>(
-                 std::realloc(stack->array, sizeof(ExitCallEntry*) * stack->count))) {
+                 std::realloc(stack->array, kSlotSize * stack->count))) {
     stack->array = shrunk;
   }
   void (*call)() = entry->call;

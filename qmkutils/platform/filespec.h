@@ -19,6 +19,13 @@
 // name ("a.") is not kept. A root location is written with one separator:
 // "/x", and "C:\x" in the Windows style.
 //
+// Read back in the same style, the text of GetFileSpec gives an equal
+// FileSpec when the path has a file part; without one, GetFileSpec writes no
+// trailing separator, and it is GetLocation's text with the separator that
+// reads back. The exception is a drive-relative path without directories: a
+// separator follows its colon ("C:x" is written "C:\x"), so it reads back
+// absolute.
+//
 // Equality and ordering look at the parsed fields only, never at the style, so
 // "/a/b" read natively equals "\a\b" read in the Windows style. Comparisons are
 // case-sensitive. A FileSpec is a value: not safe for concurrent mutation.

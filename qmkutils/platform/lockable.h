@@ -45,7 +45,10 @@ class ObjectLevelLockable : public AtomicOps {
   ObjectLevelLockable() : lock_(500) {}
   // A copy gets a lock of its own: locks are not shared by copying.
   ObjectLevelLockable(const ObjectLevelLockable&) : lock_(500) {}
-  ObjectLevelLockable& operator=(const ObjectLevelLockable&) { return *this; }
+  // Copies nothing, so self-assignment is harmless.
+  ObjectLevelLockable& operator=(const ObjectLevelLockable&) {  // NOLINT(cert-oop54-cpp)
+    return *this;
+  }
   virtual ~ObjectLevelLockable() = default;
 
   class QMK_SCOPED_CAPABILITY Lock : public SpinLockGuard {

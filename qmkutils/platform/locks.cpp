@@ -32,8 +32,6 @@ uintptr_t CurrentThreadTag() { return reinterpret_cast<uintptr_t>(__builtin_thre
 
 SpinLock::SpinLock(int spinCount) : spinCount_(spinCount < 0 ? 0 : spinCount) {}
 
-SpinLock::~SpinLock() = default;
-
 void SpinLock::Lock() {
   const uintptr_t self = CurrentThreadTag();
   // Only this thread can have stored `self`, so a relaxed read suffices.
@@ -140,8 +138,6 @@ Semaphore::Semaphore(unsigned initial, unsigned maximum) : count_(initial), maxi
   if (initial > maximum) throw std::runtime_error("Cannot initialize semaphore.");
 }
 
-Semaphore::~Semaphore() = default;
-
 bool Semaphore::TryTake() {
   uint32_t count = count_.load(std::memory_order_relaxed);
   while (count > 0) {
@@ -199,8 +195,6 @@ bool Semaphore::Wait(unsigned milliseconds) {
 // ---------------------------------------------------------------- WaitLock
 
 WaitLock::WaitLock() : gate_(1, 1) {}
-
-WaitLock::~WaitLock() = default;
 
 void WaitLock::Lock() { gate_.Wait(0); }
 

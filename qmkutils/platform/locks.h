@@ -39,7 +39,7 @@ class QMK_EXPORT QMK_CAPABILITY("mutex") SpinLock {
   // `spinCount` bounds the pause instructions a contended Lock spends
   // retrying before it sleeps.
   explicit SpinLock(int spinCount = 500);
-  ~SpinLock();
+  ~SpinLock() = default;
   SpinLock(const SpinLock&) = delete;
   SpinLock& operator=(const SpinLock&) = delete;
 
@@ -86,7 +86,7 @@ class QMK_EXPORT Semaphore {
  public:
   // An initial count above the maximum throws "Cannot initialize semaphore.".
   explicit Semaphore(unsigned initial = 0);
-  ~Semaphore();
+  ~Semaphore() = default;
   Semaphore(const Semaphore&) = delete;
   Semaphore& operator=(const Semaphore&) = delete;
 
@@ -113,7 +113,7 @@ class QMK_EXPORT Semaphore {
 class QMK_EXPORT QMK_CAPABILITY("mutex") WaitLock {
  public:
   WaitLock();  // open
-  ~WaitLock();
+  ~WaitLock() = default;
   WaitLock(const WaitLock&) = delete;
   WaitLock& operator=(const WaitLock&) = delete;
 

@@ -1,9 +1,10 @@
 #include "qmkutils/platform/process.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+
+#include "qmkutils/platform/internal/forkhandlers.h"
 
 namespace dp {
 namespace {
@@ -15,10 +16,12 @@ std::atomic<int> s_processId{0};
 void RefreshProcessIdInChild() { s_processId.store(::getpid(), std::memory_order_relaxed); }
 
 int CacheProcessId() {
-  static const bool registered = ::pthread_atfork(nullptr, nullptr, &RefreshProcessIdInChild) == 0;
+  static const bool s_registered = [] {
+    fork::Register(fork::Participant::kProcessId, {nullptr, nullptr, &RefreshProcessIdInChild});
+    return true;
+  }();
+  (void)s_registered;
   const int id = ::getpid();
-  // Without the fork handler a cached id could outlive a fork.
-  if (!registered) return id;
   s_processId.store(id, std::memory_order_relaxed);
   return id;
 }

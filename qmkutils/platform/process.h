@@ -2,9 +2,10 @@
 //
 // `dp::Process::GetCurrentProcId()` returns the calling process's id without
 // a system call: the id is cached on first use and refreshed in the child of
-// every fork() (through pthread_atfork), so a forked child sees its own id.
-// A child made by vfork() or a raw clone() bypasses the fork handlers and
-// must not call it before exec.
+// every fork() (through the library's fork handler), so a forked child sees
+// its own id. After its first call in a process it is async-signal-safe. A
+// child made by vfork() or a raw clone() bypasses the fork handlers and must
+// not call it before exec.
 #ifndef QMKUTILS_PLATFORM_PROCESS_H_
 #define QMKUTILS_PLATFORM_PROCESS_H_
 

@@ -1,6 +1,6 @@
 #include "qmkutils/platform/readwritelock.h"
 
-#include <pthread.h>
+#include <vector>
 
 namespace dp {
 
@@ -18,43 +18,41 @@ constexpr uint64_t Field(uint64_t state, int shift) { return (state >> shift) & 
 
 }  // namespace
 
-struct ReadWriteLock::ThreadRecord {
-  pthread_t thread;
-  unsigned readDepth = 0;
-  unsigned writeDepth = 0;
-  ThreadRecord* next = nullptr;
+namespace {
+
+// How deeply the calling thread holds one lock.
+struct HeldLock {
+  const ReadWriteLock* lock;
+  unsigned readDepth;
+  unsigned writeDepth;
 };
 
-ReadWriteLock::ReadWriteLock() = default;
+// The locks the calling thread holds: a handful at most, so a linear search
+// beats any index.
+thread_local std::vector<HeldLock> t_heldLocks;
 
-ReadWriteLock::~ReadWriteLock() {
-  ThreadRecord* record = threadRecords_.load(std::memory_order_acquire);
-  while (record != nullptr) {
-    ThreadRecord* next = record->next;
-    delete record;
-    record = next;
+// The calling thread's record for `lock`; null when it does not hold it.
+HeldLock* FindRecord(const ReadWriteLock* lock) {
+  for (HeldLock& held : t_heldLocks) {
+    if (held.lock == lock) return &held;
   }
+  return nullptr;
 }
 
-ReadWriteLock::ThreadRecord* ReadWriteLock::FindOrAddRecord() {
-  const pthread_t self = pthread_self();
-  ThreadRecord* head = threadRecords_.load(std::memory_order_acquire);
-  for (ThreadRecord* record = head; record != nullptr; record = record->next) {
-    if (pthread_equal(record->thread, self)) return record;
-  }
-  // Only this thread adds a record for itself, so a record pushed by another
-  // thread meanwhile cannot be ours: the search need not be repeated.
-  auto* mine = new ThreadRecord{self};
-  mine->next = head;
-  while (!threadRecords_.compare_exchange_weak(mine->next, mine, std::memory_order_release,
-                                               std::memory_order_acquire)) {
-  }
-  return mine;
+HeldLock& AddRecord(const ReadWriteLock* lock) {
+  return t_heldLocks.emplace_back(HeldLock{lock, 0, 0});
 }
+
+// Drops the record of a lock the thread no longer holds at all.
+void Forget(HeldLock* record) {
+  *record = t_heldLocks.back();
+  t_heldLocks.pop_back();
+}
+
+}  // namespace
 
 void ReadWriteLock::ReadLock() {
-  ThreadRecord* record = FindOrAddRecord();
-  if (record->readDepth > 0 || record->writeDepth > 0) {
+  if (HeldLock* record = FindRecord(this)) {
     ++record->readDepth;
     return;
   }
@@ -68,12 +66,11 @@ void ReadWriteLock::ReadLock() {
                                          std::memory_order_relaxed));
   // A writer that lets waiting readers in counts them as active first.
   if (wait) readerGate_.Wait(0);
-  ++record->readDepth;
+  AddRecord(this).readDepth = 1;
 }
 
 bool ReadWriteLock::TryReadLock() {
-  ThreadRecord* record = FindOrAddRecord();
-  if (record->readDepth > 0 || record->writeDepth > 0) {
+  if (HeldLock* record = FindRecord(this)) {
     ++record->readDepth;
     return true;
   }
@@ -82,14 +79,15 @@ bool ReadWriteLock::TryReadLock() {
     if ((state & kWriterActive) != 0 || Field(state, kWaitingWritersShift) > 0) return false;
   } while (!state_.compare_exchange_weak(state, state + One(kActiveReadersShift),
                                          std::memory_order_acquire, std::memory_order_relaxed));
-  ++record->readDepth;
+  AddRecord(this).readDepth = 1;
   return true;
 }
 
 void ReadWriteLock::ReadUnlock() {
-  ThreadRecord* record = FindOrAddRecord();
-  if (record->readDepth == 0) return;
+  HeldLock* record = FindRecord(this);
+  if (record == nullptr || record->readDepth == 0) return;
   if (--record->readDepth > 0 || record->writeDepth > 0) return;
+  Forget(record);
   uint64_t state = state_.load(std::memory_order_relaxed);
   bool handOver;
   uint64_t next;
@@ -103,14 +101,14 @@ void ReadWriteLock::ReadUnlock() {
 }
 
 void ReadWriteLock::WriteLock() {
-  ThreadRecord* record = FindOrAddRecord();
-  if (record->writeDepth > 0) {
+  HeldLock* record = FindRecord(this);
+  if (record != nullptr && record->writeDepth > 0) {
     ++record->writeDepth;
     return;
   }
   // A reader gives up its share while it waits, so that two readers who both
   // upgrade do not wait for each other.
-  const bool upgrading = record->readDepth > 0;
+  const bool upgrading = record != nullptr;
   uint64_t state = state_.load(std::memory_order_relaxed);
   bool wait;
   uint64_t next;
@@ -122,29 +120,32 @@ void ReadWriteLock::WriteLock() {
                                          std::memory_order_relaxed));
   // Whoever hands the lock over sets the active-writer flag for us.
   if (wait) writerGate_.Wait(0);
-  ++record->writeDepth;
+  (upgrading ? *record : AddRecord(this)).writeDepth = 1;
 }
 
 bool ReadWriteLock::TryWriteLock() {
-  ThreadRecord* record = FindOrAddRecord();
-  if (record->writeDepth > 0) {
+  HeldLock* record = FindRecord(this);
+  if (record != nullptr && record->writeDepth > 0) {
     ++record->writeDepth;
     return true;
   }
+  // A caller holding only read locks counts among the active readers, so it
+  // fails here.
   uint64_t state = state_.load(std::memory_order_relaxed);
   do {
     if (Field(state, kActiveReadersShift) > 0 || (state & kWriterActive) != 0) return false;
   } while (!state_.compare_exchange_weak(state, state | kWriterActive, std::memory_order_acquire,
                                          std::memory_order_relaxed));
-  ++record->writeDepth;
+  AddRecord(this).writeDepth = 1;
   return true;
 }
 
 void ReadWriteLock::WriteUnlock() {
-  ThreadRecord* record = FindOrAddRecord();
-  if (record->writeDepth == 0) return;
+  HeldLock* record = FindRecord(this);
+  if (record == nullptr || record->writeDepth == 0) return;
   if (--record->writeDepth > 0) return;
   const bool stillReading = record->readDepth > 0;
+  if (!stillReading) Forget(record);
   uint64_t state = state_.load(std::memory_order_relaxed);
   bool toWriter;
   uint64_t readersReleased;

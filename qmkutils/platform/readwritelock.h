@@ -13,9 +13,11 @@
 // unlock_shared) make it usable with std::unique_lock, std::scoped_lock and
 // std::shared_lock, and it carries clang's thread-safety annotations.
 //
-// Uncontended read locking is one compare-and-swap on a shared state word;
-// the thread's nesting depths live in a per-thread record found without
-// locking.
+// Uncontended read locking is one compare-and-swap on a shared state word.
+// A thread's nesting depths live in its own thread-local record of the locks
+// it holds, kept only while it holds them: nothing about a thread outlives
+// its hold on the lock or the thread itself, so a new thread that gets an
+// old thread's id starts from zero.
 #ifndef QMKUTILS_PLATFORM_READWRITELOCK_H_
 #define QMKUTILS_PLATFORM_READWRITELOCK_H_
 
@@ -30,8 +32,8 @@ namespace dp {
 
 class QMK_EXPORT QMK_CAPABILITY("mutex") ReadWriteLock {
  public:
-  ReadWriteLock();
-  ~ReadWriteLock();
+  ReadWriteLock() = default;
+  ~ReadWriteLock() = default;
   ReadWriteLock(const ReadWriteLock&) = delete;
   ReadWriteLock& operator=(const ReadWriteLock&) = delete;
 
@@ -52,11 +54,6 @@ class QMK_EXPORT QMK_CAPABILITY("mutex") ReadWriteLock {
   void unlock_shared() QMK_RELEASE_SHARED() { ReadUnlock(); }
 
  private:
-  struct ThreadRecord;
-  ThreadRecord* FindOrAddRecord();
-
-  // Records are pushed once per thread and freed with the lock.
-  std::atomic<ThreadRecord*> threadRecords_{nullptr};
   // Active readers, waiting readers, waiting writers and the active-writer
   // flag, packed so that each transition is one compare-and-swap.
   std::atomic<uint64_t> state_{0};

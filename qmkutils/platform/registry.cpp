@@ -144,19 +144,24 @@ void ForEachValue(std::string_view text, std::string_view section, Visit visit) 
 
 }  // namespace
 
-bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data) {
-  std::string text;
-  if (!ReadSmallFile(FileOf(root), &text)) return false;
+bool ReadValueFromText(std::string_view text, std::string_view key, std::string_view name,
+                       std::string* data) {
   if (name == kDefaultValueName) name = {};
   bool found = false;
   std::string_view last;
-  ForEachValue(text, SectionOf(root, key), [&](std::string_view valueName, std::string_view value) {
+  ForEachValue(text, key, [&](std::string_view valueName, std::string_view value) {
     if (!EqualsIgnoringCase(valueName, name)) return;
     found = true;
     last = value;
   });
   if (found) data->assign(last);
   return found;
+}
+
+bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data) {
+  std::string text;
+  return ReadSmallFile(FileOf(root), &text) &&
+         ReadValueFromText(text, SectionOf(root, key), name, data);
 }
 
 }  // namespace dp::registry

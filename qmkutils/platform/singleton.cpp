@@ -4,6 +4,7 @@
 
 #include "qmkutils/platform/badalloc.h"
 #include "qmkutils/platform/exitcalls.h"
+#include "qmkutils/platform/internal/forkhandlers.h"
 
 namespace dp {
 
@@ -14,12 +15,28 @@ namespace {
 TrackerStackImpl s_exitStack;
 std::atomic<SpinLock*> s_lifetimeLock{nullptr};
 
+// Held across fork, so that a child may create singletons.
+void LockLifetimeBeforeFork() QMK_NO_THREAD_SAFETY_ANALYSIS { LazySpinLock(s_lifetimeLock).Lock(); }
+void UnlockLifetimeAfterFork() QMK_NO_THREAD_SAFETY_ANALYSIS {
+  LazySpinLock(s_lifetimeLock).Unlock();
+}
+
+SpinLock& LifetimeLock() {
+  static const bool s_registered = [] {
+    fork::Register(fork::Participant::kSingletonLifetime,
+                   {&LockLifetimeBeforeFork, &UnlockLifetimeAfterFork, &UnlockLifetimeAfterFork});
+    return true;
+  }();
+  (void)s_registered;
+  return LazySpinLock(s_lifetimeLock);
+}
+
 // One handler is registered per scheduled destroyer; each runs the destroyer
 // of lowest longevity still scheduled, so the order follows longevity, not
 // creation. The lock is re-entrant: a destroyer may create or use singletons
 // of higher longevity, which schedules further entries.
 void RunLowestExitCall() {
-  SpinLock& lock = LazySpinLock(s_lifetimeLock);
+  SpinLock& lock = LifetimeLock();
   lock.Lock();
   if (s_exitStack.count > 0) {
     try {
@@ -42,7 +59,7 @@ void SetLongevity(const void* object, unsigned longevity, void (*destroyer)()) {
   if (object == nullptr || destroyer == nullptr) {
     throw std::logic_error("dp::SetLongevity() expects an object and its destroyer.");
   }
-  SpinLock& lock = LazySpinLock(s_lifetimeLock);
+  SpinLock& lock = LifetimeLock();
   lock.Lock();
   try {
     // The handler first: every handler pops whatever entry is lowest and

@@ -10,6 +10,17 @@
 // dp::DeadReference("Dead Reference Detected"); a singleton is never created
 // twice.
 //
+// Singleton<T, SingletonExit::kShutDownAndKeep> serves a singleton that
+// lock-free fast paths hand out: a thread may still hold a pointer it read
+// without a lock when exit runs. At exit such a singleton is unpublished and
+// its ShutDown() is called (it releases what it holds and refuses further
+// use), but its storage is never freed, so the late pointer stays valid.
+//
+// Fork: the exit schedule's lock is held across fork(), so a child may create
+// singletons; a class lock that another thread holds at that moment (it is
+// creating that singleton) stays held in the child, except the trace
+// controller's, which is held across fork too.
+//
 // The instance lives in the shared object that instantiates Singleton<T>:
 // instantiate it in one library only.
 #ifndef QMKUTILS_PLATFORM_SINGLETON_H_
@@ -35,7 +46,9 @@ struct QMK_EXPORT DeadReference : std::runtime_error {
 // object is a programming error (std::logic_error).
 QMK_EXPORT void SetLongevity(const void* object, unsigned longevity, void (*destroyer)());
 
-template <class T>
+enum class SingletonExit { kDelete, kShutDownAndKeep };
+
+template <class T, SingletonExit kExit = SingletonExit::kDelete>
 class Singleton {
  public:
   // Creates the instance on first use; throws DeadReference once destroyed.
@@ -75,8 +88,9 @@ class Singleton {
     return created;
   }
 
-  // Unpublishes the instance before deleting it, so that callers arriving
-  // meanwhile get DeadReference instead of an object being destroyed.
+  // Unpublishes the instance before disposing of it, so that callers
+  // arriving meanwhile get DeadReference instead of an object being
+  // destroyed.
   static void Destroy() {
     T* instance;
     {
@@ -84,11 +98,17 @@ class Singleton {
       instance = s_instance.exchange(nullptr, std::memory_order_acq_rel);
       s_destroyed.store(true, std::memory_order_release);
     }
-    delete instance;
+    if constexpr (kExit == SingletonExit::kDelete) {
+      delete instance;
+    } else {
+      s_shutDown = instance;  // still reachable: leak checkers see no leak
+      instance->ShutDown();
+    }
   }
 
   static inline std::atomic<T*> s_instance{nullptr};
   static inline std::atomic<bool> s_destroyed{false};
+  static inline T* s_shutDown = nullptr;
 };
 
 }  // namespace dp

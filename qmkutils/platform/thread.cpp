@@ -7,10 +7,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
 #include <stdexcept>
 
 #include "qmkutils/platform/exitcalls.h"
+#include "qmkutils/platform/internal/forkhandlers.h"
 #include "qmkutils/platform/internal/futex.h"
 #include "qmkutils/platform/lockable.h"
 #include "qmkutils/platform/locks.h"
@@ -27,20 +27,24 @@ const QMTracer s_trace("dp", "Thread");
 __attribute__((tls_model("initial-exec"))) thread_local unsigned t_threadId = 0;
 __attribute__((tls_model("initial-exec"))) thread_local Thread* t_currentThread = nullptr;
 
-std::once_flag s_forkHandlerOnce;
+__attribute__((tls_model("initial-exec"))) thread_local ThreadLifeTimeTracker* t_currentTracker =
+    nullptr;
+
+// Guards the registry of live trackers; never destroyed.
+std::atomic<SpinLock*> s_registryLock{nullptr};
 
 }  // namespace
 
 // The state a Thread shares with its copies and with the running thread.
-// Each holds one reference; the last one deletes it.
-class ThreadLifeTimeTracker : public ObjectLevelLockable<ThreadLifeTimeTracker*> {
+// Each holds one reference; the last one deletes it. Every tracker is in the
+// registry, so that a fork child can tell the ones whose threads it did not
+// inherit.
+class ThreadLifeTimeTracker {
  public:
-  ~ThreadLifeTimeTracker() override {
-    // Exit calls left behind by a thread that stopped early are dropped.
-    for (unsigned i = 0; i < tracker.count; ++i) std::free(tracker.array[i]);
-    std::free(tracker.array);
-    if (hasHandle && !joined) pthread_detach(handle);
-  }
+  ThreadLifeTimeTracker();
+  ~ThreadLifeTimeTracker();
+  ThreadLifeTimeTracker(const ThreadLifeTimeTracker&) = delete;
+  ThreadLifeTimeTracker& operator=(const ThreadLifeTimeTracker&) = delete;
 
   // Starts the system thread for `thread`: 0, kAlreadyRunning, or the
   // error of pthread_create. On success the start gate is left closed for
@@ -53,8 +57,14 @@ class ThreadLifeTimeTracker : public ObjectLevelLockable<ThreadLifeTimeTracker*>
     if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
 
-  // Guarded by the object lock.
-  TrackerStackImpl tracker;
+  // Holds every tracker's locks across fork; the child marks the trackers
+  // of threads it did not inherit as ended, and frees all the locks.
+  static void BeforeFork() QMK_NO_THREAD_SAFETY_ANALYSIS;
+  static void AfterForkInParent() QMK_NO_THREAD_SAFETY_ANALYSIS;
+  static void AfterForkInChild() QMK_NO_THREAD_SAFETY_ANALYSIS;
+
+  SpinLock exitCallLock;
+  TrackerStackImpl tracker QMK_GUARDED_BY(exitCallLock);
 
   std::atomic<Thread*> owner{nullptr};
   std::atomic<unsigned> threadId{0};
@@ -71,7 +81,73 @@ class ThreadLifeTimeTracker : public ObjectLevelLockable<ThreadLifeTimeTracker*>
   bool joined QMK_GUARDED_BY(handleLock) = false;
 
   std::atomic<int> references{1};
+
+ private:
+  static void UnlockAll() QMK_NO_THREAD_SAFETY_ANALYSIS;
+
+  // The registry's links, guarded by the registry lock.
+  static inline ThreadLifeTimeTracker* s_first = nullptr;
+  ThreadLifeTimeTracker* previous_ = nullptr;
+  ThreadLifeTimeTracker* next_ = nullptr;
 };
+
+ThreadLifeTimeTracker::ThreadLifeTimeTracker() {
+  static const bool s_registered = [] {
+    fork::Register(fork::Participant::kThreads,
+                   {&BeforeFork, &AfterForkInParent, &AfterForkInChild});
+    return true;
+  }();
+  (void)s_registered;
+  SpinLockGuard guard(LazySpinLock(s_registryLock));
+  next_ = s_first;
+  if (next_ != nullptr) next_->previous_ = this;
+  s_first = this;
+}
+
+ThreadLifeTimeTracker::~ThreadLifeTimeTracker() {
+  {
+    SpinLockGuard guard(LazySpinLock(s_registryLock));
+    (previous_ != nullptr ? previous_->next_ : s_first) = next_;
+    if (next_ != nullptr) next_->previous_ = previous_;
+  }
+  // Exit calls left behind by a thread that stopped early are dropped.
+  for (unsigned i = 0; i < tracker.count; ++i) std::free(tracker.array[i]);
+  std::free(tracker.array);
+  if (hasHandle && !joined) pthread_detach(handle);
+}
+
+void ThreadLifeTimeTracker::BeforeFork() {
+  LazySpinLock(s_registryLock).Lock();
+  for (ThreadLifeTimeTracker* t = s_first; t != nullptr; t = t->next_) {
+    t->exitCallLock.Lock();
+    t->handleLock.Lock();
+  }
+}
+
+void ThreadLifeTimeTracker::UnlockAll() {
+  for (ThreadLifeTimeTracker* t = s_first; t != nullptr; t = t->next_) {
+    t->handleLock.Unlock();
+    t->exitCallLock.Unlock();
+  }
+  LazySpinLock(s_registryLock).Unlock();
+}
+
+void ThreadLifeTimeTracker::AfterForkInParent() { UnlockAll(); }
+
+void ThreadLifeTimeTracker::AfterForkInChild() {
+  for (ThreadLifeTimeTracker* t = s_first; t != nullptr; t = t->next_) {
+    if (t == t_currentTracker) continue;  // the forking thread lives on here
+    // Its thread exists only in the parent: nothing to wait for or join.
+    t->hasHandle = false;
+    t->owner.store(nullptr, std::memory_order_relaxed);
+    t->threadId.store(0, std::memory_order_relaxed);
+    t->ended.store(1, std::memory_order_release);
+    // A thread that had not yet opened the start gate never will here.
+    t->startGate.TryLock();
+    t->startGate.Unlock();
+  }
+  UnlockAll();
+}
 
 namespace {
 
@@ -103,7 +179,7 @@ void RunExitCalls(ThreadLifeTimeTracker* t) {
   for (;;) {
     void (*call)();
     {
-      ThreadLifeTimeTracker::Lock guard(*t);
+      SpinLockGuard guard(t->exitCallLock);
       if (t->tracker.count == 0) return;
       // Unlinked under the lock, called outside it: an exit call may itself
       // schedule or cancel exit calls.
@@ -122,12 +198,14 @@ void* ThreadProcedure(void* argument) QMK_NO_THREAD_SAFETY_ANALYSIS {
   t->threadId.store(Thread::GetCurrentThreadId(), std::memory_order_release);
   Thread* owner = t->owner.load(std::memory_order_acquire);
   t_currentThread = owner;
+  t_currentTracker = t;
   t->startGate.Unlock();  // from here on Start returns, maybe before Run begins
   if (owner != nullptr) {
     RunGuarded(t, [owner] { owner->Run(); });
     RunExitCalls(t);
   }
   t_currentThread = nullptr;
+  t_currentTracker = nullptr;
   t->threadId.store(0, std::memory_order_release);
   t->ended.store(1, std::memory_order_release);
   futex::Wake(&t->ended, 0x7FFFFFFF);
@@ -142,7 +220,7 @@ Thread::Thread() : tracker_(new ThreadLifeTimeTracker) {}
 Thread::Thread(const Thread& other) : tracker_(other.tracker_) { tracker_->Acquire(); }
 
 Thread& Thread::operator=(const Thread& other) {
-  if (tracker_ != other.tracker_) {
+  if (this != &other && tracker_ != other.tracker_) {
     tracker_->Release();
     tracker_ = other.tracker_;
     tracker_->Acquire();
@@ -250,21 +328,25 @@ bool Thread::ThreadIsRunning() const {
 unsigned Thread::GetThreadId() const { return tracker_->threadId.load(std::memory_order_acquire); }
 
 void Thread::ScheduleAtThreadExitCall(unsigned longevity, void (*call)()) {
-  ThreadLifeTimeTracker::Lock guard(*tracker_);
+  SpinLockGuard guard(tracker_->exitCallLock);
   ScheduleAtExitCall(&tracker_->tracker, longevity, call);
 }
 
 void Thread::CancelAtThreadExitCall(void (*call)()) {
-  ThreadLifeTimeTracker::Lock guard(*tracker_);
+  SpinLockGuard guard(tracker_->exitCallLock);
   CancelAtExitCall(&tracker_->tracker, call);
 }
 
 unsigned Thread::GetCurrentThreadId() {
   if (t_threadId == 0) {
+    // A fork child's only thread has a new id: the fork step forgets the
+    // cached one. Registered before the first id is cached.
+    static const bool s_registered = [] {
+      fork::Register(fork::Participant::kThreadId, {nullptr, nullptr, [] { t_threadId = 0; }});
+      return true;
+    }();
+    (void)s_registered;
     t_threadId = static_cast<unsigned>(gettid());
-    // A fork child's only thread has a new id: forget the cached one.
-    std::call_once(s_forkHandlerOnce,
-                   [] { pthread_atfork(nullptr, nullptr, [] { t_threadId = 0; }); });
   }
   return t_threadId;
 }

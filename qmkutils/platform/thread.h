@@ -16,6 +16,12 @@
 // instead of waiting for itself. Copies share one thread and one exit-call
 // list; the shared state goes with the last copy.
 //
+// Fork: a child forked while other threads run inherits their Thread objects
+// as ended, with nothing to wait for or join, and may start threads with them
+// or with new ones; the forking thread's own Thread lives on in the child.
+// GetCurrentThreadId is async-signal-safe once the calling thread has called
+// it before; nothing else here is.
+//
 // ThreadLocalStorage wraps the system's thread-local keys.
 #ifndef QMKUTILS_PLATFORM_THREAD_H_
 #define QMKUTILS_PLATFORM_THREAD_H_

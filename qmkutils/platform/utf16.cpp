@@ -95,19 +95,21 @@ std::wstring FromUtf8(std::string_view utf8) {
 std::string ToUtf8(std::wstring_view utf16) {
   std::string out;
   out.reserve(utf16.size());
+  // wchar_t is signed: negative values land above 0xFFFF and are invalid.
+  auto unitAt = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(utf16[i]));
+  };
   for (std::size_t i = 0; i < utf16.size(); ++i) {
-    // wchar_t is signed: negative values land above 0xFFFF and are invalid.
-    const auto unit = static_cast<std::uint32_t>(utf16[i]);
+    const std::uint32_t unit = unitAt(i);
     if (unit > 0xFFFF || IsLowSurrogate(unit)) {
       AppendUtf8(kReplacement, &out);
     } else if (IsHighSurrogate(unit)) {
-      const bool paired =
-          i + 1 < utf16.size() && IsLowSurrogate(static_cast<std::uint32_t>(utf16[i + 1]));
+      const bool paired = i + 1 < utf16.size() && IsLowSurrogate(unitAt(i + 1));
       if (!paired) {
         AppendUtf8(kReplacement, &out);
         continue;
       }
-      const auto low = static_cast<std::uint32_t>(utf16[++i]);
+      const std::uint32_t low = unitAt(++i);
       AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), &out);
     } else {
       AppendUtf8(unit, &out);

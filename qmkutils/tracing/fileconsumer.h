@@ -2,9 +2,13 @@
 //
 // A path ending in ".xml" (where the first ".xml" of the path is its last
 // four characters) gives an XML log: a header naming the style sheet
-// dp::QmInfo::GetQmTraceXslFile finds below the installation home, one
-// <qmtrace:mesg> record per message with the text escaped, and a closing tag
-// written when the consumer is released. Without a style sheet the log falls
+// dp::QmInfo::GetQmTraceXslFile finds below the installation home (its URL
+// percent-escaped), one <qmtrace:mesg> record per message, and a closing tag
+// written when the consumer is released. The log stays well-formed whatever
+// a message holds: in the text, key and sub-key the markup characters become
+// entity references and what XML 1.0 forbids (most control characters,
+// U+FFFE, U+FFFF, ill-formed UTF-8) becomes U+FFFD; clean text is written
+// unchanged. Without a style sheet the log falls
 // back to plain lines for good, and says so in its first line. Any other
 // path gives plain lines (dp::AppendPlainTraceLine).
 //
@@ -19,6 +23,13 @@
 // controller also writes it out every 200 ms and before every fork (so a
 // child never writes its parent's lines a second time). A crash thus loses
 // at most the last 200 ms of Info and Debug lines.
+//
+// A log that is not a regular file (a FIFO, a terminal, a socket) is written
+// without ever waiting for its reader: what the reader does not take at once
+// stays buffered for the next write, and while 1 MiB waits, new messages are
+// dropped whole. Releasing the consumer writes what the reader takes at once
+// and drops the rest, so a stopped reader never holds up a trace call or the
+// program's exit.
 #ifndef QMKUTILS_TRACING_FILECONSUMER_H_
 #define QMKUTILS_TRACING_FILECONSUMER_H_
 
@@ -58,6 +69,9 @@ class QMK_EXPORT FileConsumer : public TraceConsumer {
 
   bool isXml_;
   int fd_;
+  // Regular files are written with blocking writes; anything else never
+  // waits for its reader.
+  bool waitsForReader_ = true;
   bool failed_ = false;
   std::string buffer_;
   int64_t lastFlushTime_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,18 @@ char* NewHeapBuffer(unsigned bufferSize) {
   char* buffer = new (std::nothrow) char[std::size_t{bufferSize} + 1];
   if (buffer == nullptr) ThrowBadAlloc();
   return buffer;
+}
+
+bool IsFlag(char c) { return c == ' ' || c == '+' || c == '-' || c == '#' || c == '0'; }
+
+// Reads a run of digits; the value saturates instead of overflowing.
+unsigned ParseDigits(const char*& text) {
+  unsigned value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    const unsigned digit = static_cast<unsigned>(*text - '0');
+    value = value > (UINT_MAX - digit) / 10 ? UINT_MAX : value * 10 + digit;
+  }
+  return value;
 }
 
 bool IsIntegerConversion(char c) {
@@ -108,43 +121,32 @@ bool PrintfFormatter::SkipToNextFormat() {
   return *textEnd_ == '%';
 }
 
-// Callers step past a character before copying it, so a failure resumes the
-// literal text after it and the walk always makes progress.
-bool PrintfFormatter::CopyFormatSpecChar(char c) {
-  if (specEnd_ == buffer_ + bufferSize_) {
-    textBegin_ = textEnd_;
-    return false;
-  }
-  *specEnd_++ = c;
+bool PrintfFormatter::EndConversion(const char* conversion, unsigned length) {
+  textEnd_ += length;
+  textBegin_ = textEnd_;
+  const auto specLength = static_cast<std::size_t>(textEnd_ - conversion);
+  if (specLength + 2 > bufferSize_) return false;
+  specEnd_ = std::copy(conversion, textEnd_, buffer_);
   return true;
 }
 
-bool PrintfFormatter::CopyFormatSpecDigits(unsigned& value) {
-  value = 0;
-  while (*textEnd_ >= '0' && *textEnd_ <= '9') {
-    const unsigned digit = static_cast<unsigned>(*textEnd_ - '0');
-    value = value > (UINT_MAX - digit) / 10 ? UINT_MAX : value * 10 + digit;
-    if (!CopyFormatSpecChar(*textEnd_++)) return false;
-  }
-  return true;
-}
-
-bool PrintfFormatter::CopyConversion(unsigned length) {
-  for (unsigned i = 0; i < length; ++i) {
-    if (!CopyFormatSpecChar(*textEnd_++)) return false;
-  }
-  return true;
-}
-
-// Needs the terminator and at least one byte of output after it.
-bool PrintfFormatter::FinalizeFormatSpec() {
-  if (bufferSize_ - static_cast<unsigned>(specEnd_ - buffer_) < 2) {
-    textBegin_ = textEnd_;
-    return false;
-  }
+void PrintfFormatter::TerminateFormatSpec() {
   *specEnd_ = '\0';
   argBegin_ = argEnd_ = specEnd_ + 1;
-  return true;
+}
+
+void PrintfFormatter::LimitPrecision(const char* conversion, const char* digits, unsigned limit) {
+  if (digits == nullptr) {
+    starValues_[starCount_ - 1] = static_cast<int>(limit);
+    return;
+  }
+  // A value above `limit` never has fewer digits, so the rewrite fits in place.
+  char* const first = buffer_ + (digits - conversion);
+  char* last = first;
+  while (*last >= '0' && *last <= '9') ++last;
+  char* const end = std::to_chars(first, last, limit).ptr;
+  std::memmove(end, last, static_cast<std::size_t>(specEnd_ - last));
+  specEnd_ -= last - end;
 }
 
 bool PrintfFormatter::Reject() {
@@ -156,7 +158,7 @@ bool PrintfFormatter::Reject() {
 
 template <typename T>
 bool PrintfFormatter::FormatArgument(T value, unsigned minimumLength) {
-  if (!FinalizeFormatSpec()) return false;
+  TerminateFormatSpec();
   const unsigned room = bufferSize_ - static_cast<unsigned>(argBegin_ - buffer_);
   // A width or precision beyond the room could only give a text that is
   // dropped anyway; skipping the call keeps hostile values from costing
@@ -166,108 +168,121 @@ bool PrintfFormatter::FormatArgument(T value, unsigned minimumLength) {
         FormatWithStars(argBegin_, std::size_t{room} + 1, buffer_, starCount_, starValues_, value);
     if (length >= 0 && static_cast<unsigned>(length) <= room) argEnd_ = argBegin_ + length;
   }
-  textBegin_ = textEnd_;
   return true;
 }
 
+template <typename T>
+bool PrintfFormatter::FormatConversion(const char* conversion, unsigned length, T value,
+                                       unsigned minimumLength) {
+  return EndConversion(conversion, length) && FormatArgument(value, minimumLength);
+}
+
+// The whole conversion is parsed, and its arguments taken, before anything is
+// copied: a conversion too long for the buffer still leaves the argument list
+// where the next conversion expects it. Each argument is read into a value
+// before EndConversion can fail.
 bool PrintfFormatter::ProcessFormatSequence(PrintfArgs& args) {
   specEnd_ = argBegin_ = argEnd_ = buffer_;
   starCount_ = 0;
+  const char* const conversion = textEnd_;
   if (*textEnd_ != '%') {
     textBegin_ = textEnd_;
     return false;
   }
-  if (!CopyFormatSpecChar(*textEnd_++)) return false;
+  ++textEnd_;
 
   bool alternate = false;
-  for (char c = *textEnd_; c == ' ' || c == '+' || c == '-' || c == '#' || c == '0';
-       c = *textEnd_) {
-    alternate = alternate || c == '#';
-    if (!CopyFormatSpecChar(*textEnd_++)) return false;
-  }
+  for (; IsFlag(*textEnd_); ++textEnd_) alternate = alternate || *textEnd_ == '#';
 
   unsigned width = 0;
   if (*textEnd_ == '*') {
-    if (!CopyFormatSpecChar(*textEnd_++)) return false;
+    ++textEnd_;
     starValues_[starCount_] = va_arg(args.list, int);
     width = Magnitude(starValues_[starCount_++]);
-  } else if (!CopyFormatSpecDigits(width)) {
-    return false;
+  } else {
+    width = ParseDigits(textEnd_);
   }
 
   bool hasPrecision = false;
   unsigned precision = 0;
-  char* precisionDigits = nullptr;
+  const char* precisionDigits = nullptr;
   if (*textEnd_ == '.') {
-    if (!CopyFormatSpecChar(*textEnd_++)) return false;
+    ++textEnd_;
     if (*textEnd_ == '*') {
-      if (!CopyFormatSpecChar(*textEnd_++)) return false;
+      ++textEnd_;
       const int value = va_arg(args.list, int);
       starValues_[starCount_++] = value;
       hasPrecision = value >= 0;
       precision = hasPrecision ? static_cast<unsigned>(value) : 0;
     } else {
       hasPrecision = true;
-      precisionDigits = specEnd_;
-      if (!CopyFormatSpecDigits(precision)) return false;
+      precisionDigits = textEnd_;
+      precision = ParseDigits(textEnd_);
     }
   }
-  // Integer, fixed, exponent and pointer texts are never shorter than their
-  // precision.
-  const unsigned widthOrPrecision = std::max(width, precision);
+  // No text is shorter than its width. Integer, finite e, E, f, F and #g, and
+  // non-null pointer texts are not shorter than their precision either; other
+  // texts do not depend on it. The C library refuses a precision beyond
+  // INT_MAX, so such a conversion gives no text at all.
+  const unsigned minimumLength = precision > INT_MAX ? UINT_MAX : width;
+  const unsigned minimumWithPrecision = std::max(minimumLength, precision);
 
   switch (*textEnd_) {
     case '%':
-      if (specEnd_ != buffer_ + 1) return Reject();
-      if (!CopyConversion(1) || !FinalizeFormatSpec()) return false;
+      if (textEnd_ != conversion + 1) return Reject();
+      if (!EndConversion(conversion, 1)) return false;
+      TerminateFormatSpec();
       *argEnd_++ = '%';
-      textBegin_ = textEnd_;
       return true;
     case 'c':
-      return CopyConversion(1) && FormatArgument(va_arg(args.list, int), width);
+      return FormatConversion(conversion, 1, va_arg(args.list, int), minimumLength);
     case 'd':
     case 'i':
     case 'o':
     case 'u':
     case 'x':
     case 'X':
-      return CopyConversion(1) && FormatArgument(va_arg(args.list, int), widthOrPrecision);
+      return FormatConversion(conversion, 1, va_arg(args.list, int), minimumWithPrecision);
     case 'h':
       if (!IsIntegerConversion(textEnd_[1])) return Reject();
-      return CopyConversion(2) && FormatArgument(va_arg(args.list, int), widthOrPrecision);
+      return FormatConversion(conversion, 2, va_arg(args.list, int), minimumWithPrecision);
     case 'l':
       if (textEnd_[1] == 'l') {
         if (!IsIntegerConversion(textEnd_[2])) return Reject();
-        return CopyConversion(3) && FormatArgument(va_arg(args.list, long long), widthOrPrecision);
+        return FormatConversion(conversion, 3, va_arg(args.list, long long), minimumWithPrecision);
       }
       if (!IsIntegerConversion(textEnd_[1])) return Reject();
-      return CopyConversion(2) && FormatArgument(va_arg(args.list, long), widthOrPrecision);
+      return FormatConversion(conversion, 2, va_arg(args.list, long), minimumWithPrecision);
     case 'e':
     case 'E':
     case 'f':
-    case 'F':
-      return CopyConversion(1) && FormatArgument(va_arg(args.list, double), widthOrPrecision);
-    case 'g':
-    case 'G':
-      if (alternate) {
-        return CopyConversion(1) && FormatArgument(va_arg(args.list, double), widthOrPrecision);
-      }
-      if (hasPrecision && precision > kMaxDoubleSignificantDigits) {
-        // The digits being longer than the replacement, it fits in place.
-        if (precisionDigits != nullptr) {
-          specEnd_ = std::to_chars(precisionDigits, specEnd_, kMaxDoubleSignificantDigits).ptr;
-        } else {
-          starValues_[starCount_ - 1] = static_cast<int>(kMaxDoubleSignificantDigits);
-        }
-      }
-      return CopyConversion(1) && FormatArgument(va_arg(args.list, double), width);
-    case 's': {
-      if (!CopyConversion(1)) return false;
-      const char* text = va_arg(args.list, const char*);
-      return FormatArgument(text != nullptr ? text : "(null)", width);
+    case 'F': {
+      const double value = va_arg(args.list, double);
+      return FormatConversion(conversion, 1, value,
+                              std::isfinite(value) ? minimumWithPrecision : minimumLength);
     }
-    case 'p':
-      return CopyConversion(1) && FormatArgument(va_arg(args.list, void*), widthOrPrecision);
+    case 'g':
+    case 'G': {
+      const double value = va_arg(args.list, double);
+      if (alternate) {
+        return FormatConversion(conversion, 1, value,
+                                std::isfinite(value) ? minimumWithPrecision : minimumLength);
+      }
+      if (!EndConversion(conversion, 1)) return false;
+      if (hasPrecision && precision > kMaxDoubleSignificantDigits) {
+        LimitPrecision(conversion, precisionDigits, kMaxDoubleSignificantDigits);
+      }
+      return FormatArgument(value, minimumLength);
+    }
+    case 's': {
+      const char* const text = va_arg(args.list, const char*);
+      return FormatConversion(conversion, 1, text != nullptr ? text : "(null)", minimumLength);
+    }
+    case 'p': {
+      void* const value = va_arg(args.list, void*);
+      return FormatConversion(conversion, 1, value,
+                              value != nullptr ? minimumWithPrecision : minimumLength);
+    }
     default:
       return Reject();
   }

@@ -10,15 +10,24 @@
 // digits or `*` (an `int` taken first; a negative width left-justifies, a
 // negative precision counts as none). Every other conversion is reported as
 // unrecognised without reaching the C library and takes no argument apart
-// from `*` values already read; the parse resumes after the character that
-// ends it. An argument is formatted into the formatter's work buffer as the
-// C library's snprintf writes it. A text that cannot fit in the room left
-// there is dropped (the conversion still succeeds, with an empty text), and
-// so, without formatting, is one whose width cannot fit, or whose precision
-// cannot where the precision bounds the text: integers, e, E, f, F, p, and g,
-// G with '#'. Malformed or hostile formats never make the formatter read past
-// the format's terminating NUL, loop without progress, or make the C library
-// write or allocate in proportion to a huge width or precision.
+// from its `*` values; the parse resumes after the character that ends it.
+// An accepted conversion whose text, from '%' to its conversion character,
+// leaves less than two bytes of the work buffer (for its terminator and at
+// least one byte of output) is reported as unrecognised too, but it is parsed
+// to its end and takes its arguments as usual, so later conversions read
+// theirs, and the literal text resumes after it.
+//
+// An argument's text is what the C library's snprintf writes for the
+// conversion, whenever it fits in the room left in the work buffer after the
+// conversion text; a text that does not fit is dropped (the conversion still
+// succeeds, with an empty text). A text that cannot fit is dropped without
+// formatting: one whose width exceeds the room, or whose precision does where
+// the precision bounds the text (integers, finite e, E, f, F and #g, #G,
+// non-null p). Infinities, NaNs and null pointers keep their text under any
+// precision. A precision beyond INT_MAX, which the C library refuses, gives
+// an empty text. Malformed or hostile formats never make the formatter read
+// past the format's terminating NUL, loop without progress, or make the C
+// library write or allocate in proportion to a huge width or precision.
 //
 // Typical use, with `PrintfArgs` started by va_start (or va_copy) and ended
 // by the caller:
@@ -72,7 +81,8 @@ class QMK_EXPORT PrintfFormatter {
   // formats it. True when the conversion is understood (its text, possibly
   // empty, is then FormattedArgBegin() to FormattedArgEnd()); false when it
   // is not, or when its conversion text does not fit the buffer. Either way
-  // the literal text resumes after what was parsed.
+  // the literal text resumes after what was parsed, and the arguments of an
+  // accepted conversion are taken even when its text does not fit.
   bool ProcessFormatSequence(PrintfArgs& args);
   const char* FormattedArgBegin() const { return argBegin_; }
   const char* FormattedArgEnd() const { return argEnd_; }
@@ -80,18 +90,22 @@ class QMK_EXPORT PrintfFormatter {
  private:
   static constexpr unsigned kInlineBufferSize = 512;
 
-  // Both fail, leaving the literal text to resume at the parse position,
-  // when the buffer has no room left.
-  bool CopyFormatSpecChar(char c);
-  bool FinalizeFormatSpec();
-  // Copies a run of digits; `value` saturates instead of overflowing.
-  bool CopyFormatSpecDigits(unsigned& value);
-  // Copies the next `length` characters of the format.
-  bool CopyConversion(unsigned length);
-  // Finishes the conversion text and formats `value` unless its text would be
-  // at least `minimumLength` characters and so cannot fit.
+  // Steps over the last `length` characters of the conversion that starts at
+  // `conversion`, so that the literal text resumes after it, and copies the
+  // conversion text to the buffer; false when it leaves less than two bytes.
+  bool EndConversion(const char* conversion, unsigned length);
+  // Terminates the copied conversion text; the argument's text follows it.
+  void TerminateFormatSpec();
+  // Lowers the precision of the copied conversion text to `limit`: its digits
+  // (starting at `digits` in the format) in place, or without digits its `*`
+  // value.
+  void LimitPrecision(const char* conversion, const char* digits, unsigned limit);
+  // Formats `value` after the terminated conversion text unless its text
+  // would be at least `minimumLength` characters and so cannot fit.
   template <typename T>
   bool FormatArgument(T value, unsigned minimumLength);
+  template <typename T>
+  bool FormatConversion(const char* conversion, unsigned length, T value, unsigned minimumLength);
   // Skips the rest of an unrecognised conversion.
   bool Reject();
   void CopyStateFrom(const PrintfFormatter& other);

@@ -1,9 +1,13 @@
 #include "qmkutils/tracing/traceformatter.h"
 
+#include <time.h>
+
 #include <cstdarg>
 #include <ctime>
 #include <exception>
 
+#include "qmkutils/platform/process.h"
+#include "qmkutils/platform/thread.h"
 #include "qmkutils/platform/timer.h"
 #include "qmkutils/tracing/tracecontroller.h"
 
@@ -14,12 +18,15 @@ namespace {
 constexpr unsigned kWorkBufferSize = 512;
 constexpr char kUnrecognised[] = "<unrecognised format string>";
 
+// Calendar time in whole milliseconds at one moment, moved on with the
+// monotonic counter from there.
 struct TraceClock {
   TraceClock() {
-    const int64_t frequency = Timer::GetRawFrequency();
-    baseMilliseconds = static_cast<int64_t>(std::time(nullptr)) * 1000;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     baseTicks = Timer::GetRawValue();
-    ticksPerMillisecond = frequency / 1000;
+    baseMilliseconds = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+    ticksPerMillisecond = Timer::GetRawFrequency() / 1000;
   }
   int64_t Now() const {
     return baseMilliseconds + (Timer::GetRawValue() - baseTicks) / ticksPerMillisecond;
@@ -33,19 +40,18 @@ struct TraceClock {
 }  // namespace
 
 int64_t TraceFormatter::Now() {
-  static const TraceClock clock;
-  return clock.Now();
+  static const TraceClock s_clock;
+  return s_clock.Now();
 }
 
-TraceFormatter::TraceFormatter(int64_t time, TraceType type, int procId, int threadId,
-                               const char* key, const char* subKey)
-    : time_(time),
-      type_(type),
-      procId_(procId),
-      threadId_(threadId),
-      key_(key),
-      subKey_(subKey),
-      uncaughtExceptions_(std::uncaught_exceptions()) {}
+void TraceFormatter::Begin(TraceController* controller, TraceType type) {
+  time_ = Now();
+  type_ = type;
+  procId_ = Process::GetCurrentProcId();
+  threadId_ = static_cast<int>(Thread::GetCurrentThreadId());
+  uncaughtExceptions_ = std::uncaught_exceptions();
+  controller_ = controller;
+}
 
 TraceFormatter::TraceFormatter(const TraceFormatter& other)
     : hasText_(other.hasText_),
@@ -56,7 +62,8 @@ TraceFormatter::TraceFormatter(const TraceFormatter& other)
       key_(other.key_),
       subKey_(other.subKey_),
       text_(other.hasText_ ? other.GetMesg() : std::string()),
-      uncaughtExceptions_(std::uncaught_exceptions()) {}
+      uncaughtExceptions_(std::uncaught_exceptions()),
+      controller_(other.controller_) {}
 
 TraceFormatter& TraceFormatter::operator=(const TraceFormatter& other) {
   if (this != &other) {
@@ -69,14 +76,15 @@ TraceFormatter& TraceFormatter::operator=(const TraceFormatter& other) {
     subKey_ = other.subKey_;
     text_ = other.hasText_ ? other.GetMesg() : std::string();
     stream_.reset();
+    controller_ = other.controller_;
   }
   return *this;
 }
 
-TraceFormatter::~TraceFormatter() noexcept(false) {
-  if (hasText_ && type_ != kInertTraceType && std::uncaught_exceptions() <= uncaughtExceptions_) {
-    TraceController::Instance().Dispatch(this);
-  }
+void TraceFormatter::Dispatch() {
+  // Unwinding from an exception thrown inside the message's own expression.
+  if (std::uncaught_exceptions() > uncaughtExceptions_) return;
+  (controller_ != nullptr ? *controller_ : TraceController::Instance()).Dispatch(this);
 }
 
 std::ostream& TraceFormatter::Stream() {

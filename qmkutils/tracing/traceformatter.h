@@ -8,18 +8,23 @@
 // ignores everything written into it and is never dispatched: tracers hand
 // one out when no consumer would take the message.
 //
-// Dispatching after the trace controller has been destroyed at process exit
-// throws dp::DeadReference, which is why the destructor may throw. A
-// formatter destroyed by an exception that leaves its expression half
-// written (`trace(Info) << Risky()`) is not dispatched.
+// A formatter built by a tracer carries the controller the tracer's check
+// found, and hands its message to that controller. Dispatching after the
+// trace controller has been shut down at process exit throws
+// dp::DeadReference, which is why the destructor may throw. A formatter
+// destroyed by an exception that leaves its expression half written
+// (`trace(Info) << Risky()`) is not dispatched. A copy is a second message
+// with the same fields and text: each copy that holds text is dispatched.
 //
-// The trace clock reads the calendar time in whole seconds once per process
-// and moves on with the monotonic counter, so message times never go
-// backwards, whatever happens to the wall clock.
+// The trace clock reads the calendar time in whole milliseconds once per
+// process and moves on with the monotonic counter, so message times never go
+// backwards, whatever happens to the wall clock, and the times of several
+// processes line up.
 #ifndef QMKUTILS_TRACING_TRACEFORMATTER_H_
 #define QMKUTILS_TRACING_TRACEFORMATTER_H_
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -32,13 +37,30 @@
 
 namespace dp {
 
+class TraceController;
+
 class QMK_EXPORT TraceFormatter {
  public:
   TraceFormatter(int64_t time, TraceType type, int procId, int threadId, const char* key,
-                 const char* subKey);
+                 const char* subKey)
+      : time_(time),
+        type_(type),
+        procId_(procId),
+        threadId_(threadId),
+        key_(key),
+        subKey_(subKey),
+        uncaughtExceptions_(type == kInertTraceType ? 0 : std::uncaught_exceptions()) {}
+  // A message of `type` from the calling thread, now, for `controller`; an
+  // inert formatter when `controller` is null.
+  TraceFormatter(TraceController* controller, TraceType type, const char* key, const char* subKey)
+      : TraceFormatter(0, kInertTraceType, 0, 0, key, subKey) {
+    if (controller != nullptr) Begin(controller, type);
+  }
   TraceFormatter(const TraceFormatter& other);
   TraceFormatter& operator=(const TraceFormatter& other);
-  ~TraceFormatter() noexcept(false);
+  ~TraceFormatter() noexcept(false) {
+    if (hasText_ && type_ != kInertTraceType) Dispatch();
+  }
 
   // Appends `format` formatted with `args`; unrecognised conversions appear
   // as "<unrecognised format string>". False for a null format, which adds
@@ -72,6 +94,8 @@ class QMK_EXPORT TraceFormatter {
   static int64_t Now();
 
  private:
+  void Begin(TraceController* controller, TraceType type);
+  void Dispatch();
   std::ostream& Stream();
   void Append(const char* text, std::size_t size);
 
@@ -87,6 +111,8 @@ class QMK_EXPORT TraceFormatter {
   std::string text_;
   std::unique_ptr<std::ostringstream> stream_;
   int uncaughtExceptions_;
+  // Null: the controller is looked up when the message is dispatched.
+  TraceController* controller_ = nullptr;
 };
 
 }  // namespace dp

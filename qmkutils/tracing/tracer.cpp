@@ -2,72 +2,35 @@
 
 #include <cstdarg>
 
-#include "qmkutils/platform/process.h"
-#include "qmkutils/platform/thread.h"
-#include "qmkutils/tracing/internal/tracegate.h"
+#include "qmkutils/tracing/tracecontroller.h"
 
 namespace dp {
 
-namespace {
+namespace detail {
 
-// Ends the argument list however the message ends.
-struct ArgsScope {
-  PrintfArgs& args;
-  ~ArgsScope() { va_end(args.list); }
-};
-
-void Emit(TraceType type, const char* key, const char* subKey, const char* format,
-          PrintfArgs& args) {
-  TraceFormatter formatter(TraceFormatter::Now(), type, Process::GetCurrentProcId(),
-                           static_cast<int>(Thread::GetCurrentThreadId()), key, subKey);
+void EmitTrace(TraceController* controller, TraceType type, const char* key, const char* subKey,
+               const char* format, ...) {
+  PrintfArgs args;
+  va_start(args.list, format);
+  // Ends the argument list however the message ends.
+  struct ArgsScope {
+    PrintfArgs& args;
+    ~ArgsScope() { va_end(args.list); }
+  } scope{args};
+  TraceFormatter formatter(controller, type, key, subKey);
   formatter.Format(format, args);
 }  // dispatched here, by the formatter's destructor
 
-TraceFormatter Begin(TraceType type, const char* key, const char* subKey) {
-  if (detail::TracingController() == nullptr) {
-    return TraceFormatter(0, kInertTraceType, 0, 0, key, subKey);
-  }
-  return TraceFormatter(TraceFormatter::Now(), type, Process::GetCurrentProcId(),
-                        static_cast<int>(Thread::GetCurrentThreadId()), key, subKey);
+}  // namespace detail
+
+unsigned QMDebugTracer::LookUpDebugLevel() const {
+  // The generation first: masks that change meanwhile bump it again, and
+  // the next call looks up anew.
+  const std::uint32_t generation = detail::s_debugLevelsGeneration.load(std::memory_order_acquire);
+  const unsigned level =
+      TraceController::Instance().GetDebugLevel(key ? key : "", subKey ? subKey : "");
+  cachedLevel_.store((std::uint64_t{generation} << 32) | level, std::memory_order_relaxed);
+  return level;
 }
-
-}  // namespace
-
-void QMTracer::operator()(const char* format, ...) const {
-  if (detail::TracingController() == nullptr) return;
-  PrintfArgs args;
-  va_start(args.list, format);
-  ArgsScope scope{args};
-  Emit(Info, key, subKey, format, args);
-}
-
-void QMTracer::operator()(TraceType type, const char* format, ...) const {
-  if (detail::TracingController() == nullptr) return;
-  PrintfArgs args;
-  va_start(args.list, format);
-  ArgsScope scope{args};
-  Emit(type, key, subKey, format, args);
-}
-
-TraceFormatter QMTracer::operator()(TraceType type) const { return Begin(type, key, subKey); }
-
-void QMDebugTracer::operator()(const char* format, ...) const {
-  if (detail::TracingController() == nullptr) return;
-  PrintfArgs args;
-  va_start(args.list, format);
-  ArgsScope scope{args};
-  Emit(Debug, key, subKey, format, args);
-}
-
-void QMDebugTracer::operator()(unsigned mask, const char* format, ...) const {
-  if (detail::TracingController() == nullptr) return;
-  if ((detail::DebugLevelOf(key, subKey) & mask) == 0) return;
-  PrintfArgs args;
-  va_start(args.list, format);
-  ArgsScope scope{args};
-  Emit(Debug, key, subKey, format, args);
-}
-
-TraceFormatter QMDebugTracer::operator()() const { return Begin(Debug, key, subKey); }
 
 }  // namespace dp

@@ -3,6 +3,7 @@
 #define QMKUTILS_TRACING_TRACING_H_
 
 #include "qmkutils/tracing/fileconsumer.h"
+#include "qmkutils/tracing/plaintraceline.h"
 #include "qmkutils/tracing/printfformatter.h"
 #include "qmkutils/tracing/streamconsumer.h"
 #include "qmkutils/tracing/traceconsumer.h"

@@ -55,20 +55,52 @@ void PutLittleEndian32(char* out, uint32_t value) {
 
 std::string FallbackDirectory() { return "/tmp/qmtracer-" + std::to_string(geteuid()); }
 
-// The fallback directory sits in a directory everybody may write to: use it
-// only if it is a real directory of ours that nobody else can enter.
+// A real directory (not a symlink, which could be pointed elsewhere) of this
+// user that nobody else may enter: what sits in it is out of everybody
+// else's reach.
+bool IsPrivateDirectory(const std::string& directory) {
+  struct stat status;
+  return lstat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         status.st_uid == geteuid() && (status.st_mode & 077) == 0;
+}
+
+std::string EndpointDirectory() {
+  std::string runtime = Environment::Get("XDG_RUNTIME_DIR");
+  return !runtime.empty() && IsPrivateDirectory(runtime) ? runtime : FallbackDirectory();
+}
+
+// strerror's text, from the thread-safe variant (GNU's, which returns it).
+std::string ErrorText(int error) {
+  char buffer[256];
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+// Creates the directory private when it is missing, and accepts it only if
+// it is private: the fallback sits in /tmp, where anybody may have made it
+// first.
 bool MakePrivateDirectory(const std::string& directory, std::string* error) {
   if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    *error = "cannot create " + directory + ": " + strerror(errno);
+    *error = "cannot create " + directory + ": " + ErrorText(errno);
     return false;
   }
-  struct stat status;
-  if (lstat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-      status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+  if (!IsPrivateDirectory(directory)) {
     *error = directory + " is not a private directory of this user";
     return false;
   }
   return true;
+}
+
+// An endpoint worth connecting to: a socket (not a symlink) of this user in
+// a private directory of this user. Anything else is somebody else's trap,
+// or a squatter that would cost the connect time-out.
+bool IsOwnEndpoint(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || !IsPrivateDirectory(slash == 0 ? "/" : path.substr(0, slash))) {
+    return false;
+  }
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
+         status.st_uid == geteuid();
 }
 
 uint32_t GetLittleEndian32(const char* in) {
@@ -79,15 +111,13 @@ uint32_t GetLittleEndian32(const char* in) {
 
 }  // namespace
 
-std::string TraceViewerEndpoint::GetPath() {
-  std::string directory = Environment::Get("XDG_RUNTIME_DIR");
-  if (directory.empty()) directory = FallbackDirectory();
-  return directory + "/qmtracer";
-}
+std::string TraceViewerEndpoint::GetPath() { return EndpointDirectory() + "/qmtracer"; }
 
-int TraceViewerEndpoint::Connect() {
+int TraceViewerEndpoint::Connect() { return Connect(GetPath()); }
+
+int TraceViewerEndpoint::Connect(const std::string& path) {
   sockaddr_un address;
-  if (!MakeAddress(GetPath(), &address)) return -1;
+  if (!IsOwnEndpoint(path) || !MakeAddress(path, &address)) return -1;
   int fd = ConnectTo(address);
   if (fd < 0) return -1;
   if (!PeerIsThisUser(fd) || !SetSendTimeout(fd, 5)) {
@@ -98,11 +128,9 @@ int TraceViewerEndpoint::Connect() {
 }
 
 int TraceViewerEndpoint::Listen(std::string* error) {
-  if (Environment::Get("XDG_RUNTIME_DIR").empty() &&
-      !MakePrivateDirectory(FallbackDirectory(), error)) {
-    return -1;
-  }
-  const std::string path = GetPath();
+  const std::string directory = EndpointDirectory();
+  if (!MakePrivateDirectory(directory, error)) return -1;
+  const std::string path = directory + "/qmtracer";
   sockaddr_un address;
   if (!MakeAddress(path, &address)) {
     *error = "the endpoint path is too long: " + path;
@@ -110,7 +138,7 @@ int TraceViewerEndpoint::Listen(std::string* error) {
   }
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    *error = std::string("cannot create a socket: ") + strerror(errno);
+    *error = std::string("cannot create a socket: ") + ErrorText(errno);
     return -1;
   }
   auto bindAddress = [&] {
@@ -133,8 +161,12 @@ int TraceViewerEndpoint::Listen(std::string* error) {
       errno = EADDRINUSE;
     }
   }
-  if (!bound || chmod(path.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    *error = "cannot listen on " + path + ": " + strerror(errno);
+  // The socket keeps the mode the umask gives it: the private directory is
+  // what keeps everybody else out. Changing the mode by path after bind
+  // could reach whatever a racing process put there instead, and narrowing
+  // the umask around bind would touch every thread of the process.
+  if (!bound || ::listen(fd, SOMAXCONN) != 0) {
+    *error = "cannot listen on " + path + ": " + ErrorText(errno);
     ::close(fd);
     return -1;
   }

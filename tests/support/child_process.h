@@ -140,6 +140,22 @@ class ChildProcess {
   std::string outText_, errText_;
 };
 
+// Waits for the forked child `pid`, killing it once `patience` has passed:
+// its exit status, or -1 when it hung or died by a signal.
+inline int WaitForChild(pid_t pid, std::chrono::seconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace qmk_test
 
 #endif  // QMKUTILS_TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -1,6 +1,7 @@
 // The trace viewer (`qmk trace`) and traced processes (`qmk demo`), each a
 // process of its own, meeting at the endpoint in a private runtime directory.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,8 +114,8 @@ TEST_F(ViewerTest, FiltersByTypeAndKey) {
 // The viewer reads the plain layout exactly: two adjacent blanks are an
 // empty key or sub-key, not a separator run. Malformed records and lines
 // that are not trace lines pass without harm (as StartViewer's probe, which
-// hangs up at once, does).
-TEST_F(ViewerTest, ParsesLinesExactlyAndSkipsMalformedRecords) {
+// hangs up at once, does). Nothing a line holds reaches the terminal raw.
+TEST_F(ViewerTest, ParsesLinesExactlySkipsMalformedRecordsAndShowsControlsEscaped) {
   auto viewer =
       StartViewer({"--key", "dp", "--type", "warning,Info", "--color", "always", "--count", "2"});
   ASSERT_TRUE(viewer);
@@ -133,15 +134,21 @@ TEST_F(ViewerTest, ParsesLinesExactlyAndSkipsMalformedRecords) {
   sendRaw(std::string("\x01\0\0\0\x88\x13\0\0", 8) + std::string(5000, 'x'));
   sendLine("not a trace line\n");
   sendLine("Info    1:2:03.004  5 Dec 2026 10 11  dp empty key, sub-key dp\n");
-  sendLine("Info    1:2:03.004 5 Dec 2026 10 11 dp X one blank before the day\n");
   sendLine("Error   1:2:03.004  5 Dec 2026 10 11 dp X an unwanted type\n");
   const std::string first = "Warning 1:2:03.004  5 Dec 2026 10 11 dp  empty sub-key,  two  blanks";
-  const std::string second = "Info    0:0:00.000  0 Jan 1900 10 11 dp X last";
+  // A terminal title (OSC 0), C0 and C1 controls, a byte that is not UTF-8,
+  // and a backslash, among text that passes unchanged.
+  const std::string second =
+      "Info    0:0:00.000  0 Jan 1900 10 11 dp X last \x1b]0;x\x07 \x01 \xC2\x85 \xFF "
+      "Grüße € 😀 a\\b";
+  const std::string shown =
+      "Info    0:0:00.000  0 Jan 1900 10 11 dp X last \\x1b]0;x\\x07 \\x01 \\u0085 \\xff "
+      "Grüße € 😀 a\\\\b";
   sendLine(first + "\n");
   sendLine(second + "\n");
 
   EXPECT_EQ(viewer->Finish(), 0);
-  EXPECT_EQ(viewer->Out(), "\x1b[33m" + first + "\x1b[0m\n" + second + "\n");
+  EXPECT_EQ(viewer->Out(), "\x1b[33m" + first + "\x1b[0m\n" + shown + "\n");
   close(peer);
 }
 
@@ -166,20 +173,45 @@ TEST_F(ViewerTest, KilledViewerDisturbsNoTracedProcessAndIsReplaced) {
   EXPECT_NE(next->Out().find("caught exception"), std::string::npos) << next->Out();
 }
 
-TEST_F(ViewerTest, EndsCleanlyWhenItsOutputCloses) {
-  auto viewer = StartViewer({});
-  ASSERT_TRUE(viewer);
-  viewer->CloseOutput();
-  const int peer = TraceViewerEndpoint::Connect();
+// Standard output cannot hold the viewer: a reader that stops reading does
+// not keep it from SIGTERM, and a reader that goes away ends it.
+TEST_F(ViewerTest, EndsCleanlyWhenItsOutputBlocksOrCloses) {
+  const std::string line = "Info    1:2:03.004  5 Dec 2026 10 11 k s " + std::string(900, 'x');
+  auto blocked = StartViewer({});
+  ASSERT_TRUE(blocked);
+  int peer = TraceViewerEndpoint::Connect();
+  ASSERT_GE(peer, 0);
+  // Nobody reads the viewer's output: once its pipe is full, the viewer
+  // takes no more records, and the socket stays full.
+  auto deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (TraceViewerEndpoint::SendLine(peer, line + "\n", false)) continue;
+    pollfd room{peer, POLLOUT, 0};
+    if (poll(&room, 1, 500) == 0) break;
+  }
+  kill(blocked->Pid(), SIGTERM);
+  deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
+  while (!blocked->HasExited() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(blocked->HasExited()) << "SIGTERM did not end a viewer with a full pipe";
+  close(peer);
+  EXPECT_EQ(blocked->Finish(), 0);
+  EXPECT_FALSE(EndpointExists());
+
+  auto closed = StartViewer({});
+  ASSERT_TRUE(closed);
+  closed->CloseOutput();
+  peer = TraceViewerEndpoint::Connect();
   ASSERT_GE(peer, 0);
   // The first line it cannot write ends it; until then, send more.
-  const auto deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
-  while (!viewer->HasExited() && std::chrono::steady_clock::now() < deadline) {
-    TraceViewerEndpoint::SendLine(peer, "Info    1:2:03.004  5 Dec 2026 10 11 k s text\n");
+  deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
+  while (!closed->HasExited() && std::chrono::steady_clock::now() < deadline) {
+    TraceViewerEndpoint::SendLine(peer, line + "\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   close(peer);
-  EXPECT_EQ(viewer->Finish(), 0) << "no death by SIGPIPE";
+  EXPECT_EQ(closed->Finish(), 0) << "no death by SIGPIPE";
   EXPECT_FALSE(EndpointExists());
 }
 

@@ -1,9 +1,12 @@
-// The XML trace log of a real process (`qmk demo`), rendered through the
-// project's style sheet with xsltproc, and its plain-text fallback.
+// The XML trace log of a real process (`qmk demo`) and one holding text that
+// XML forbids, rendered through the project's style sheet with xsltproc, and
+// the plain-text fallback.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
+#include "qmkutils/tracing/fileconsumer.h"
 #include "support/child_process.h"
 #include "support/plain_lines.h"
 #include "support/scoped_environment.h"
@@ -36,13 +39,19 @@ class XmlLogTest : public ::testing::Test {
   qmk_test::ScopedEnvironment environment_;
 };
 
+// The installation home has a blank in its path; the style sheet's URL in
+// the log's header still leads to it.
 TEST_F(XmlLogTest, RendersAsAnHtmlTableWithOneRowPerMessage) {
-  environment_.Set("QUILL_HOME", QMK_TEST_BUILD_DIR);
+  const std::string home = dir_ / "home dir";
+  std::filesystem::create_directories(home + "/qmtrace");
+  std::filesystem::copy_file(QMK_TEST_BUILD_DIR "/qmtrace/qmtrace.xsl",
+                             home + "/qmtrace/qmtrace.xsl");
+  environment_.Set("QUILL_HOME", home);
   const std::string log = RunDemo();
-  EXPECT_TRUE(
-      log.starts_with("<?xml version=\"1.0\"?>\n<?xml-stylesheet type=\"text/xsl\" "
-                      "href=\"file://" QMK_TEST_BUILD_DIR "/qmtrace/qmtrace.xsl\"?>\n"
-                      "<qmtrace:log xmlns:qmtrace=\"urn:qmkutils:qmtrace:1\">\n"))
+  EXPECT_TRUE(log.starts_with(
+      "<?xml version=\"1.0\"?>\n<?xml-stylesheet type=\"text/xsl\" href=\"file://" + dir_.path() +
+      "/home%20dir/qmtrace/qmtrace.xsl\"?>\n"
+      "<qmtrace:log xmlns:qmtrace=\"urn:qmkutils:qmtrace:1\">\n"))
       << log;
   EXPECT_TRUE(log.ends_with("</qmtrace:log>\n"));
 
@@ -61,6 +70,23 @@ TEST_F(XmlLogTest, RendersAsAnHtmlTableWithOneRowPerMessage) {
   EXPECT_NE(html.find(">A line feed inside a message\nkeeps"), std::string::npos);
   EXPECT_NE(html.find("<td>dp</td><td>Thread</td><td class=\"message\"> Thread "),
             std::string::npos);
+
+  // Control characters and bytes that are not UTF-8 in the text, and markup
+  // in a key, leave a log that still renders.
+  const std::string badLog = dir_ / "bad.xml";
+  auto* consumer = new dp::FileConsumer(badLog);
+  consumer->Install();
+  dp::TraceFormatter bad(0, dp::Error, 1, 2, "k\"<&", "sub");
+  bad << "esc\x1b ctl\x01 bad\xFF end\n";
+  consumer->ConsumeMessage(&bad);
+  bad = dp::TraceFormatter(0, dp::kInertTraceType, 0, 0, "", "");  // not dispatched
+  consumer->Release();
+  ChildProcess renderBad({"xsltproc", badLog});
+  ASSERT_EQ(renderBad.Finish(), 0) << renderBad.Err() << qmk_test::ReadFile(badLog);
+  EXPECT_NE(renderBad.Out().find("<td>k\"&lt;&amp;</td><td>sub</td><td class=\"message\">"
+                                 "esc\xEF\xBF\xBD ctl\xEF\xBF\xBD bad\xEF\xBF\xBD end</td>"),
+            std::string::npos)
+      << renderBad.Out();
 }
 
 TEST_F(XmlLogTest, FallsBackToPlainLinesWithoutAStyleSheet) {

@@ -40,6 +40,12 @@ enum class Root { kCurrentUser, kLocalMachine, kClassesRoot };
 // value. False, with `data` untouched, when the file, key or value is absent.
 bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data);
 
+// The same lookup in the text of a store file, where `key` is the section
+// name as written there (a classes-root key with its `Classes\` prefix).
+// Takes any bytes; a value found is always a part of `text`.
+bool ReadValueFromText(std::string_view text, std::string_view key, std::string_view name,
+                       std::string* data);
+
 }  // namespace dp::registry
 
 #endif  // QMKUTILS_PLATFORM_INTERNAL_REGISTRY_H_

@@ -1,0 +1,40 @@
+// The library's one fork handler. Internal; not installed.
+//
+// Each part of the library whose locks a fork child may need registers here
+// what it does around fork(). Before the fork the prepare steps run in the
+// order of Participant, so the forking thread holds every such lock and the
+// state they guard is consistent in the child; after it, the parent and
+// child steps run in the reverse order. The order follows the library's lock
+// hierarchy: a lock that may be taken while another is held comes after it.
+// A prepare step may wait for its lock; no step may trace or fork.
+//
+// Forking while the process runs its exit handlers is not supported.
+#ifndef QMKUTILS_PLATFORM_INTERNAL_FORKHANDLERS_H_
+#define QMKUTILS_PLATFORM_INTERNAL_FORKHANDLERS_H_
+
+namespace dp::fork {
+
+enum class Participant {
+  kTraceController,    // the controller's lock, then its log buffers
+  kSingletonLifetime,  // the exit schedule of singletons
+  kThreads,            // the Thread registry and each Thread's state
+  kEnvironment,        // the environment lock
+  kThreadId,           // the forking thread's cached id (child step only)
+  kProcessId,          // the cached process id (child step only; runs first)
+  kCount
+};
+
+struct Steps {
+  void (*prepare)() = nullptr;
+  void (*parent)() = nullptr;
+  void (*child)() = nullptr;
+};
+
+// Sets the steps of `participant`, registering the library's fork handler
+// with pthread_atfork on first use. Registering a participant again replaces
+// its steps. Thread-safe.
+void Register(Participant participant, Steps steps);
+
+}  // namespace dp::fork
+
+#endif  // QMKUTILS_PLATFORM_INTERNAL_FORKHANDLERS_H_

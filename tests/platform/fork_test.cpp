@@ -1,0 +1,116 @@
+// Forking while other threads hold the library's locks: every child must be
+// able to trace, use the environment, create singletons and start threads.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qmkutils/platform/environment.h"
+#include "qmkutils/platform/process.h"
+#include "qmkutils/platform/singleton.h"
+#include "qmkutils/platform/thread.h"
+#include "qmkutils/tracing/tracecontroller.h"
+#include "qmkutils/tracing/tracer.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const dp::QMTracer s_trace("test", "Fork");
+
+// ThreadSanitizer makes every fork of a busy process slow.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QMK_TEST_UNDER_TSAN
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(QMK_TEST_UNDER_TSAN)
+constexpr int kChildren = 20;
+#else
+constexpr int kChildren = 300;
+#endif
+
+// This toolchain's AddressSanitizer does not hold its allocator's locks
+// across fork: a child can hang in malloc on a lock that a parent thread
+// held, whatever the library does.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QMK_TEST_UNDER_ASAN
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QMK_TEST_UNDER_ASAN)
+constexpr bool kMallocIsForkSafe = false;
+#else
+constexpr bool kMallocIsForkSafe = true;
+#endif
+
+class Worker : public dp::Thread {
+ public:
+  ~Worker() override { WaitForThreadToTerminate(); }
+  void Run() override { s_trace("child's thread %u\n", GetCurrentThreadId()); }
+};
+
+// Created in children only, to exercise the singleton lifetime lock there.
+struct ChildSingleton {};
+unsigned GetLongevity(ChildSingleton*) { return 1; }
+
+// What a child does; its exit status says how far it got.
+[[noreturn]] void RunChild(int parentPid) {
+  if (dp::Process::GetCurrentProcId() == parentPid) _exit(10);
+  s_trace("child %d starts\n", dp::Process::GetCurrentProcId());
+  if (dp::Environment::Get("QMK_FORK_TEST").empty()) _exit(11);
+  dp::Environment::Put("QMK_FORK_TEST_CHILD", "1");
+  dp::Singleton<ChildSingleton>::Instance();
+  Worker worker;
+  if (!worker.Start(true)) _exit(12);
+  worker.WaitForThreadToTerminate();
+  std::exit(0);  // runs the exit handlers: singletons, the controller, its log
+}
+
+TEST(ForkRace, ChildrenForkedAmidTracingAndEnvironmentUseNeverHang) {
+  if (!kMallocIsForkSafe) GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
+  qmk_test::TempDir dir;
+  dp::TraceController& controller = dp::TraceController::Instance();
+  controller.RemoveAllConsumers();
+  controller.AddFileConsumer(dir / "fork.log", false);
+  dp::Environment::Put("QMK_FORK_TEST", "set");
+
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (int i = 0; i < 4; ++i) {
+    busy.emplace_back([&stop, i] {
+      const std::string name = "QMK_FORK_TEST_" + std::to_string(i);
+      for (int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
+        s_trace("busy %d round %d\n", i, n);
+        dp::Environment::Put(name, std::to_string(n));
+        (void)dp::Environment::Get(name);
+        if (n % 64 == 0) {
+          Worker worker;
+          worker.Start(true);
+        }
+      }
+    });
+  }
+
+  const int parentPid = dp::Process::GetCurrentProcId();
+  int hung = 0;
+  for (int i = 0; i < kChildren; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) RunChild(parentPid);
+    const int status = qmk_test::WaitForChild(pid, std::chrono::seconds(10));
+    if (status != 0) ++hung;
+    EXPECT_EQ(status, 0) << "child " << i;
+    if (hung > 1) break;
+  }
+  stop = true;
+  for (auto& thread : busy) thread.join();
+  controller.RemoveAllConsumers();
+}
+
+}  // namespace
