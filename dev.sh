@@ -38,7 +38,12 @@ build() {
   cmake --build build
 }
 
-cpp_files() { git ls-files -z -- '*.h' '*.cpp'; }
+# Every C++ file of the tree, new ones included, deleted ones not.
+cpp_files() {
+  local file
+  git ls-files -z --cached --others --exclude-standard -- '*.h' '*.cpp' |
+    while IFS= read -r -d '' file; do if [[ -e $file ]]; then printf '%s\0' "$file"; fi; done
+}
 
 check_style() {
   cpp_files | xargs -0 clang-format --dry-run --Werror

@@ -12,8 +12,6 @@
 namespace {
 
 using dp::Environment;
-using ::testing::StrEq;
-using ::testing::ThrowsMessage;
 
 const std::string kName = "QMK_ENVIRONMENT_TEST";
 const std::wstring kWideName = L"QMK_ENVIRONMENT_TEST";
@@ -46,18 +44,12 @@ TEST(Environment, WideAndUtf8FormsShareOneVariable) {
   EXPECT_EQ(std::getenv(kName.c_str()), nullptr);
 }
 
-TEST(Environment, BadNamesThrowTheDocumentedTexts) {
-  const char* const putFailed = "dp::Environment::Put() failed to putenv().";
-  EXPECT_THAT([] { Environment::Get(std::string()); },
-              ThrowsMessage<std::invalid_argument>(
-                  StrEq("dp::Environment::Get() expects name to be non-empty.")));
-  EXPECT_THAT([] { Environment::Put(nullptr, "x"); },
-              ThrowsMessage<std::invalid_argument>(
-                  StrEq("dp::Environment::Put() expects name to be non-empty.")));
-  EXPECT_THAT([] { Environment::Put("A=B", "x"); },
-              ThrowsMessage<std::runtime_error>(StrEq(putFailed)));
-  EXPECT_THAT([] { Environment::Put(kName, std::string("a\0b", 3)); },
-              ThrowsMessage<std::runtime_error>(StrEq(putFailed)));
+// Names no variable can have, and values the C library cannot store.
+TEST(Environment, BadNamesAndValuesThrow) {
+  EXPECT_THROW(Environment::Get(std::string()), std::invalid_argument);
+  EXPECT_THROW(Environment::Put(nullptr, "x"), std::invalid_argument);
+  EXPECT_THROW(Environment::Put("A=B", "x"), std::runtime_error);
+  EXPECT_THROW(Environment::Put(kName, std::string("a\0b", 3)), std::runtime_error);
 }
 
 // Setting variables reallocates the C library's environment array; readers

@@ -17,6 +17,7 @@
 #include "qmkutils/tracing/tracecontroller.h"
 #include "qmkutils/tracing/tracer.h"
 #include "support/child_process.h"
+#include "support/sanitizers.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -24,12 +25,7 @@ namespace {
 const dp::QMTracer s_trace("test", "Fork");
 
 // ThreadSanitizer makes every fork of a busy process slow.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QMK_TEST_UNDER_TSAN
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(QMK_TEST_UNDER_TSAN)
+#ifdef QMK_TEST_THREAD_SANITIZER
 constexpr int kChildren = 20;
 #else
 constexpr int kChildren = 300;
@@ -38,12 +34,7 @@ constexpr int kChildren = 300;
 // This toolchain's AddressSanitizer does not hold its allocator's locks
 // across fork: a child can hang in malloc on a lock that a parent thread
 // held, whatever the library does.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QMK_TEST_UNDER_ASAN
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(QMK_TEST_UNDER_ASAN)
+#ifdef QMK_TEST_ADDRESS_SANITIZER
 constexpr bool kMallocIsForkSafe = false;
 #else
 constexpr bool kMallocIsForkSafe = true;
@@ -60,8 +51,8 @@ struct ChildSingleton {};
 unsigned GetLongevity(ChildSingleton*) { return 1; }
 
 // What a child does; its exit status says how far it got.
-[[noreturn]] void RunChild(int parentPid) {
-  if (dp::Process::GetCurrentProcId() == parentPid) _exit(10);
+[[noreturn]] void RunChild() {
+  if (dp::Process::GetCurrentProcId() != getpid()) _exit(10);  // the parent's cached id
   s_trace("child %d starts\n", dp::Process::GetCurrentProcId());
   if (dp::Environment::Get("QMK_FORK_TEST").empty()) _exit(11);
   dp::Environment::Put("QMK_FORK_TEST_CHILD", "1");
@@ -79,6 +70,7 @@ TEST(ForkRace, ChildrenForkedAmidTracingAndEnvironmentUseNeverHang) {
   controller.RemoveAllConsumers();
   controller.AddFileConsumer(dir / "fork.log", false);
   dp::Environment::Put("QMK_FORK_TEST", "set");
+  ASSERT_EQ(dp::Process::GetCurrentProcId(), getpid());  // cached before the forks
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> busy;
@@ -97,13 +89,12 @@ TEST(ForkRace, ChildrenForkedAmidTracingAndEnvironmentUseNeverHang) {
     });
   }
 
-  const int parentPid = dp::Process::GetCurrentProcId();
   int hung = 0;
   for (int i = 0; i < kChildren; ++i) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) RunChild(parentPid);
-    const int status = qmk_test::WaitForChild(pid, std::chrono::seconds(10));
+    if (pid == 0) RunChild();
+    const int status = qmk_test::Reap(pid, std::chrono::seconds(10));
     if (status != 0) ++hung;
     EXPECT_EQ(status, 0) << "child " << i;
     if (hung > 1) break;
@@ -111,6 +102,7 @@ TEST(ForkRace, ChildrenForkedAmidTracingAndEnvironmentUseNeverHang) {
   stop = true;
   for (auto& thread : busy) thread.join();
   controller.RemoveAllConsumers();
+  EXPECT_EQ(dp::Process::GetCurrentProcId(), getpid());
 }
 
 }  // namespace

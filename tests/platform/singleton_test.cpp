@@ -13,13 +13,12 @@
 
 namespace {
 
-// Exit calls record their runs here; each test starts from an empty record.
+// Exit calls record their runs here.
 std::vector<int> s_runs;
-void Run1() { s_runs.push_back(1); }
-void Run3() { s_runs.push_back(3); }
-void Run5() { s_runs.push_back(5); }
-void RunA() { s_runs.push_back(10); }
-void RunB() { s_runs.push_back(11); }
+template <int kId>
+void Record() {
+  s_runs.push_back(kId);
+}
 
 std::vector<int> PopAll(dp::TrackerStackImpl* stack) {
   s_runs.clear();
@@ -30,58 +29,37 @@ std::vector<int> PopAll(dp::TrackerStackImpl* stack) {
 
 TEST(ExitCalls, PopInAscendingLongevityNewestFirstAmongEquals) {
   dp::TrackerStackImpl stack;
-  dp::ScheduleAtExitCall(&stack, 5, &Run5);
-  dp::ScheduleAtExitCall(&stack, 1, &Run1);
-  dp::ScheduleAtExitCall(&stack, 3, &Run3);
-  dp::ScheduleAtExitCall(&stack, 3, &RunA);
-  dp::ScheduleAtExitCall(&stack, 3, &RunB);
-  EXPECT_THAT(PopAll(&stack), testing::ElementsAre(1, 11, 10, 3, 5));
-
-  dp::ScheduleAtExitCall(&stack, 2, &RunA);
-  dp::ScheduleAtExitCall(&stack, 1, &Run1);
-  dp::ScheduleAtExitCall(&stack, 7, &RunA);
-  dp::CancelAtExitCall(&stack, &RunA);  // every entry of that call
-  EXPECT_EQ(stack.count, 3u);
-  EXPECT_THAT(PopAll(&stack), testing::ElementsAre(1));
+  dp::ScheduleAtExitCall(&stack, 5, &Record<5>);
+  dp::ScheduleAtExitCall(&stack, 1, &Record<1>);
+  dp::ScheduleAtExitCall(&stack, 3, &Record<3>);
+  dp::ScheduleAtExitCall(&stack, 3, &Record<10>);
+  dp::ScheduleAtExitCall(&stack, 3, &Record<11>);
+  dp::CancelAtExitCall(&stack, &Record<10>);  // the entry stays and pops as a no-op
+  EXPECT_EQ(stack.count, 5u);
+  EXPECT_THAT(PopAll(&stack), testing::ElementsAre(1, 11, 3, 5));
 }
 
-// Three singletons that announce their destruction on stderr, where the
-// parent test reads the order.
+// Singletons that announce their destruction on stderr, where the parent
+// test reads the order.
 template <unsigned kLongevity, char kName>
 struct Announcer {
   ~Announcer() { std::fprintf(stderr, "[destroy %c]", kName); }
 };
-using Low = Announcer<0xFFFFFFFD, 'L'>;
-using Middle = Announcer<0xFFFFFFFE, 'M'>;
-using High = Announcer<0xFFFFFFFF, 'H'>;
 template <unsigned kLongevity, char kName>
 unsigned GetLongevity(Announcer<kLongevity, kName>*) {
   return kLongevity;
 }
+using Low = Announcer<0xFFFFFFFD, 'L'>;
+using Middle = Announcer<0xFFFFFFFE, 'M'>;
+using High = Announcer<0xFFFFFFFF, 'H'>;
+using Early = Announcer<50, 'E'>;
+using Survivor = Announcer<200, 'S'>;
 
-TEST(Singleton, DestroyedInLongevityOrderWhateverTheCreationOrder) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        dp::Singleton<High>::Instance();
-        dp::Singleton<Low>::Instance();
-        dp::Singleton<Middle>::Instance();
-        std::exit(0);
-      },
-      testing::ExitedWithCode(0), "\\[destroy L\\]\\[destroy M\\]\\[destroy H\\]");
-}
-
-// A singleton whose destructor uses others: one of higher longevity (still
-// alive) and one of lower longevity (already gone).
-struct Survivor {
-  int value = 42;
-};
-unsigned GetLongevity(Survivor*) { return 200; }
-struct Early {};
-unsigned GetLongevity(Early*) { return 50; }
+// Its destructor uses a singleton of higher longevity, created right then,
+// and one of lower longevity, already gone.
 struct User {
   ~User() {
-    std::fprintf(stderr, "[survivor %d]", dp::Singleton<Survivor>::Instance().value);
+    dp::Singleton<Survivor>::Instance();
     std::fprintf(stderr, "[early alive %d]", dp::Singleton<Early>::InstanceIfAlive() != nullptr);
     try {
       dp::Singleton<Early>::Instance();
@@ -92,16 +70,20 @@ struct User {
 };
 unsigned GetLongevity(User*) { return 100; }
 
-TEST(Singleton, DestroyerMayUseLongerLivedSingletonsButNotDeadOnes) {
+TEST(Singleton, DestroyedInLongevityOrderWhateverTheCreationOrderAndNeverRevived) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        dp::Singleton<High>::Instance();
         dp::Singleton<User>::Instance();
+        dp::Singleton<Low>::Instance();
         dp::Singleton<Early>::Instance();
+        dp::Singleton<Middle>::Instance();
         std::exit(0);
       },
       testing::ExitedWithCode(0),
-      "\\[survivor 42\\]\\[early alive 0\\]\\[Dead Reference Detected\\]");
+      "^\\[destroy E\\]\\[early alive 0\\]\\[Dead Reference Detected\\]\\[destroy S\\]"
+      "\\[destroy L\\]\\[destroy M\\]\\[destroy H\\]$");
 }
 
 struct Counted {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/eventually.h"
 #include "support/recording_consumer.h"
 
 namespace {
@@ -30,20 +31,17 @@ class FunctionThread : public dp::Thread {
   std::function<void()> body_;
 };
 
+// What ran, one character each: 'r' for Run, digits for exit calls.
 std::mutex s_callsMutex;
-std::vector<std::string> s_calls;
-void Record(const char* name) {
+std::string s_calls;
+template <char kName>
+void Record() {
   std::lock_guard<std::mutex> guard(s_callsMutex);
-  s_calls.push_back(name);
+  s_calls += kName;
 }
-std::vector<std::string> TakeCalls() {
+std::string TakeCalls() {
   std::lock_guard<std::mutex> guard(s_callsMutex);
   return std::exchange(s_calls, {});
-}
-template <char kName>
-void Exit() {
-  const char name[] = {kName, '\0'};
-  Record(name);
 }
 void ExitThrows() { throw std::runtime_error("exit call failed"); }
 
@@ -75,26 +73,8 @@ TEST(Thread, StartsOnceAtATimeAndKnowsItselfOnItsOwnThread) {
     EXPECT_EQ(thread.GetThreadId(), 0u);
     EXPECT_FALSE(thread.ThreadIsRunning());
   }
-  auto records = recorder.log().Records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].text, "Failed to create thread - thread is already running.\n");
-  EXPECT_EQ(records[0].key + "/" + records[0].subKey, "dp/Thread");
-  EXPECT_EQ(records[0].type, dp::Info);
-}
-
-TEST(Thread, ExitCallsRunByLongevityAfterRunUnlessCancelled) {
-  TakeCalls();
-  FunctionThread thread([] { Record("run"); });
-  thread.ScheduleAtThreadExitCall(5, &Exit<'5'>);
-  thread.ScheduleAtThreadExitCall(1, &Exit<'1'>);
-  thread.ScheduleAtThreadExitCall(3, &Exit<'3'>);
-  thread.ScheduleAtThreadExitCall(3, &Exit<'A'>);
-  thread.ScheduleAtThreadExitCall(3, &Exit<'B'>);
-  thread.ScheduleAtThreadExitCall(2, &ExitThrows);
-  thread.CancelAtThreadExitCall(&ExitThrows);
-  ASSERT_TRUE(thread.Start(true));
-  thread.WaitForThreadToTerminate();
-  EXPECT_THAT(TakeCalls(), ElementsAre("run", "1", "B", "A", "3", "5"));
+  const std::string running = "Failed to create thread - thread is already running.\n";
+  EXPECT_THAT(recorder.log().Texts(), ElementsAre(running, running));
 }
 
 TEST(Thread, EscapingExceptionsAreTracedAndStopFurtherExitCalls) {
@@ -105,14 +85,14 @@ TEST(Thread, EscapingExceptionsAreTracedAndStopFurtherExitCalls) {
     while (!release) std::this_thread::yield();
     throw std::runtime_error("x");
   });
-  failing.ScheduleAtThreadExitCall(1, &Exit<'1'>);
+  failing.ScheduleAtThreadExitCall(1, &Record<'1'>);
   failing.ScheduleAtThreadExitCall(2, &ExitThrows);
-  failing.ScheduleAtThreadExitCall(3, &Exit<'3'>);
+  failing.ScheduleAtThreadExitCall(3, &Record<'3'>);
   ASSERT_TRUE(failing.Start(true));
   const unsigned id = failing.GetThreadId();
   release = true;
   failing.WaitForThreadToTerminate();
-  EXPECT_THAT(TakeCalls(), ElementsAre("1"));  // the failing exit call ended the list
+  EXPECT_EQ(TakeCalls(), "1");  // the failing exit call ended the list
 
   std::atomic<unsigned> unknownId{0};
   FunctionThread unknown([&] {
@@ -139,21 +119,25 @@ TEST(Thread, EscapingExceptionsAreTracedAndStopFurtherExitCalls) {
                       " caught exception(\"dp::Thread::Run() has not been overridden\").\n"));
 }
 
-TEST(Thread, DestructionWaitsForRunAndCopiesShareOneThread) {
-  std::atomic<bool> finished{false};
+// Exit calls run after Run, in the order of the exit-call stack, whichever
+// copy scheduled or cancelled them.
+TEST(Thread, DestructionWaitsForRunAndExitCallsAndCopiesShareThem) {
   TakeCalls();
   {
-    FunctionThread original([&] {
+    FunctionThread original([] {
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      finished = true;
+      Record<'r'>();
     });
     dp::Thread copy(original);
-    copy.ScheduleAtThreadExitCall(1, &Exit<'1'>);  // scheduled through the copy
+    original.ScheduleAtThreadExitCall(5, &Record<'5'>);
+    copy.ScheduleAtThreadExitCall(1, &Record<'1'>);
+    original.ScheduleAtThreadExitCall(2, &ExitThrows);
+    copy.ScheduleAtThreadExitCall(3, &ExitThrows);
+    copy.CancelAtThreadExitCall(&ExitThrows);  // every entry of it
     ASSERT_TRUE(original.Start(true));
     EXPECT_EQ(copy.GetThreadId(), original.GetThreadId());
   }
-  EXPECT_TRUE(finished);
-  EXPECT_THAT(TakeCalls(), ElementsAre("1"));
+  EXPECT_EQ(TakeCalls(), "r15");  // all done before the destruction returned
 }
 
 // A Run that deletes its own object: the destructor runs on the thread
@@ -175,9 +159,7 @@ TEST(Thread, ObjectDeletedOnItsOwnThreadDetaches) {
   qmk_test::ScopedTraceRecorder recorder;
   std::atomic<bool> done{false};
   (new SelfDeleting(&done))->Start(true);
-  for (int i = 0; i < 10000 && !done; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(done);
+  EXPECT_TRUE(qmk_test::Eventually([&] { return done.load(); }));
 }
 
 TEST(ThreadRace, ManyWaitersAndSchedulersOnOneThread) {

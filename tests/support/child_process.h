@@ -14,17 +14,29 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "support/eventually.h"
 
 extern char** environ;
 
 namespace qmk_test {
 
-inline constexpr std::chrono::seconds kPatience{120};
+// Reaps the child `pid`, killing it once `patience` has passed: its exit
+// status, 128 + the signal that killed it, or -1 when it hung.
+inline int Reap(pid_t pid, std::chrono::steady_clock::duration patience = kPatience) {
+  int status = 0;
+  pid_t reaped = 0;
+  if (!Eventually([&] { return (reaped = waitpid(pid, &status, WNOHANG)) != 0; }, patience)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  if (reaped != pid) return -1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
 
 class ChildProcess {
  public:
@@ -78,6 +90,9 @@ class ChildProcess {
     return pid_ <= 0 || reaped_ ||
            (waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_);
   }
+  bool WaitForExit() const {
+    return Eventually([this] { return HasExited(); });
+  }
 
   // True once standard output holds `text`; false when it ends first.
   bool WaitForOutput(std::string_view text) {
@@ -88,22 +103,15 @@ class ChildProcess {
     return true;
   }
 
-  // Ends the child's input, reads all its output and reaps it: its exit
-  // status, 128 + the signal that killed it, or -1 when it outlasted the
-  // patience.
+  // Ends the child's input, reads all its output and reaps it (see Reap).
   int Finish() {
     Close(in_[1]);
     if (pid_ <= 0 || reaped_) return -1;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (ReadSome(deadline)) {
     }
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     reaped_ = true;
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return Reap(pid_, deadline - std::chrono::steady_clock::now());
   }
 
  private:
@@ -139,22 +147,6 @@ class ChildProcess {
   int in_[2] = {-1, -1}, out_[2] = {-1, -1}, err_[2] = {-1, -1};
   std::string outText_, errText_;
 };
-
-// Waits for the forked child `pid`, killing it once `patience` has passed:
-// its exit status, or -1 when it hung or died by a signal.
-inline int WaitForChild(pid_t pid, std::chrono::seconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 }  // namespace qmk_test
 

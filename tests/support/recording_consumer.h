@@ -14,9 +14,7 @@ namespace qmk_test {
 
 struct TraceRecord {
   dp::TraceType type;
-  std::string key;
-  std::string subKey;
-  std::string text;
+  std::string key, subKey, text;
   int threadId;
 };
 

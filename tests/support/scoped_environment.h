@@ -1,6 +1,9 @@
-// Sets environment variables for one scope and restores them afterwards.
+// Sets environment variables for one scope and restores them afterwards. A
+// change of TZ takes effect at once (tzset), and so does its restoring.
 #ifndef QMKUTILS_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
 #define QMKUTILS_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
+
+#include <time.h>
 
 #include <map>
 #include <string>
@@ -14,6 +17,7 @@ class ScopedEnvironment {
   ScopedEnvironment() = default;
   ~ScopedEnvironment() {
     for (const auto& [name, value] : saved_) dp::Environment::Put(name, value);
+    tzset();
   }
   ScopedEnvironment(const ScopedEnvironment&) = delete;
   ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
@@ -22,6 +26,7 @@ class ScopedEnvironment {
   ScopedEnvironment& Set(const std::string& name, const std::string& value) {
     saved_.try_emplace(name, dp::Environment::Get(name));
     dp::Environment::Put(name, value);
+    tzset();
     return *this;
   }
 

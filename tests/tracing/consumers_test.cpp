@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +8,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
@@ -18,7 +15,6 @@
 #include "qmkutils/platform/timer.h"
 #include "qmkutils/tracing/fileconsumer.h"
 #include "qmkutils/tracing/plaintraceline.h"
-#include "qmkutils/tracing/traceconsumer.h"
 #include "qmkutils/tracing/tracecontroller.h"
 #include "qmkutils/tracing/tracer.h"
 #include "qmkutils/tracing/viewerendpoint.h"
@@ -37,18 +33,8 @@ constexpr int64_t k20261206At090507042Utc = 1796547907042;
 // Trace lines show local time: pin the zone for exact expectations.
 class LocalTimeInUtc : public testing::Test {
  protected:
-  void SetUp() override {
-    environment_.emplace().Set("TZ", "UTC");
-    tzset();
-  }
-  void TearDown() override {
-    environment_.reset();
-    tzset();
-  }
-  qmk_test::ScopedEnvironment& environment() { return *environment_; }
-
- private:
-  std::optional<qmk_test::ScopedEnvironment> environment_;
+  LocalTimeInUtc() { environment_.Set("TZ", "UTC"); }
+  qmk_test::ScopedEnvironment environment_;
 };
 
 dp::TraceFormatter Message(dp::TraceType type, const char* text) {
@@ -62,68 +48,51 @@ void Discard(dp::TraceFormatter& formatter) {
   formatter = dp::TraceFormatter(0, dp::kInertTraceType, 0, 0, "", "");
 }
 
-TEST_F(LocalTimeInUtc, PlainLineHasFixedFieldsAndOneLine) {
-  std::string line;
+// Whatever the writer writes reads back field for field: names and ids,
+// empty names, blanks in the text, and the times of any moment (a year
+// before 0, the all-zero time of a moment the C library cannot convert).
+TEST_F(LocalTimeInUtc, PlainLinesHaveAFixedLayoutAndReadBackExactly) {
+  std::string lines;
   dp::TraceFormatter warning = Message(dp::Warning, "a\nb\n");
-  dp::AppendPlainTraceLine(warning, &line);
+  dp::AppendPlainTraceLine(warning, &lines);
   dp::TraceFormatter info = Message(dp::Info, "");
-  dp::AppendPlainTraceLine(info, &line);
-  EXPECT_EQ(line,
-            "Warning 9:5:07.042  6 Dec 2026 12 34 key sub a b \n"
-            "Info    9:5:07.042  6 Dec 2026 12 34 key sub \n");
+  dp::AppendPlainTraceLine(info, &lines);
   Discard(warning);
   Discard(info);
+  EXPECT_EQ(lines,
+            "Warning 9:5:07.042  6 Dec 2026 12 34 key sub a b \n"
+            "Info    9:5:07.042  6 Dec 2026 12 34 key sub \n");
+  dp::PlainTraceLine fields;
+  ASSERT_TRUE(
+      dp::ParsePlainTraceLine(std::string_view(lines).substr(0, lines.find('\n')), &fields));
+  EXPECT_EQ(std::make_tuple(fields.type, fields.time, fields.procId, fields.threadId, fields.key,
+                            fields.subKey, fields.text),
+            std::make_tuple(dp::Warning, "9:5:07.042  6 Dec 2026", 12, 34, "key", "sub", "a b "));
 
-  std::ostringstream names;
-  names << dp::Info << dp::Debug << dp::Warning << dp::Error;
-  EXPECT_EQ(names.str(), "InfoDebugWarningError");
-  EXPECT_THROW(names << static_cast<dp::TraceType>(7), std::runtime_error);
-}
-
-// Whatever the writer writes reads back field for field: empty names, blanks
-// in the text, extreme ids, and the times of any moment (a year before 0,
-// the all-zero time of a moment the C library cannot convert).
-TEST_F(LocalTimeInUtc, PlainLinesReadBackExactlyAndNothingElseReads) {
-  const int64_t moments[] = {k20261206At090507042Utc, -70000000000000, INT64_MIN, INT64_MAX};
-  for (int64_t moment : moments) {
+  for (int64_t moment : {int64_t{-70000000000000}, INT64_MIN, INT64_MAX}) {
     dp::TraceFormatter formatter(moment, dp::Debug, -7, INT_MAX, "", nullptr);
     formatter << "  two  blanks\n";
     std::string line;
     dp::AppendPlainTraceLine(formatter, &line);
     Discard(formatter);
-    dp::PlainTraceLine fields;
     ASSERT_TRUE(dp::ParsePlainTraceLine(line, &fields)) << line;
-    EXPECT_EQ(fields.type, dp::Debug);
     std::string time;
     dp::LocalTimeVal(moment).AppendTo(&time);
-    EXPECT_EQ(fields.time, time);
-    EXPECT_EQ(std::make_tuple(fields.procId, fields.threadId, fields.key, fields.subKey),
-              std::make_tuple(-7, INT_MAX, "", ""));
-    EXPECT_EQ(fields.text, "  two  blanks ");
+    EXPECT_EQ(std::make_tuple(fields.type, fields.time, fields.procId, fields.threadId, fields.key,
+                              fields.subKey, fields.text),
+              std::make_tuple(dp::Debug, time, -7, INT_MAX, "", "", "  two  blanks "));
   }
-  dp::PlainTraceLine fields;
-  ASSERT_TRUE(dp::ParsePlainTraceLine("Warning 9:5:07.042  6 Dec 2026 12 34 key sub x y", &fields));
-  EXPECT_EQ(fields.type, dp::Warning);
-  EXPECT_EQ(fields.time, "9:5:07.042  6 Dec 2026");
-  EXPECT_EQ(std::make_tuple(fields.key, fields.subKey, fields.text),
-            std::make_tuple("key", "sub", "x y"));
 
   const std::string tail = " 12 34 key sub text";
   const std::string malformed[] = {
       "",
-      "Info",
       "Fatal   9:5:07.042  6 Dec 2026" + tail,
-      "info    9:5:07.042  6 Dec 2026" + tail,
       "Info   9:5:07.042  6 Dec 2026" + tail,
-      "Info     9:5:07.042  6 Dec 2026" + tail,
-      "Info    9:5:7.042  6 Dec 2026" + tail,
       "Info    9:5:07.0420  6 Dec 2026" + tail,
-      "Info    9:5:07.042 6 Dec 2026" + tail,
       "Info    9:5:07.042  6 12 2026" + tail,
       "Info    9:5:07.042  6 Dec" + tail,
       "Info    9:5:07.042  6 Dec 2026 12x 34 key sub text",
       "Info    9:5:07.042  6 Dec 2026 99999999999 34 key sub text",
-      "Info    9:5:07.042  6 Dec 2026 +12 34 key sub text",
       "Info    9:5:07.042  6 Dec 2026 12 34 key sub",
       "Info    9:5:07.042  6 Dec 2026 12 34 key sub two\nlines",
   };
@@ -133,6 +102,10 @@ TEST_F(LocalTimeInUtc, PlainLinesReadBackExactlyAndNothingElseReads) {
     EXPECT_FALSE(dp::ParsePlainTraceLine(line, &untouched)) << line;
     EXPECT_EQ(untouched.key, "unchanged");
   }
+  std::ostringstream name;
+  name << dp::Debug;
+  EXPECT_EQ(name.str(), "Debug");
+  EXPECT_THROW(name << static_cast<dp::TraceType>(7), std::runtime_error);
 }
 
 TEST(PlainTraceLine, VisibleTextEscapesAllATerminalActsOnAndNothingElse) {
@@ -157,12 +130,9 @@ TEST(PlainTraceLine, VisibleTextEscapesAllATerminalActsOnAndNothingElse) {
 // every byte.
 TEST_F(LocalTimeInUtc, FileLogsWriteEscapedXmlRecordsOrPlainLines) {
   qmk_test::TempDir dir;
-  environment().Set("QUILL_HOME", "/opt/q");
-  auto* xml = new dp::FileConsumer(dir / "run.xml");
-  auto* plain = new dp::FileConsumer(dir / "run.xml.txt");
-  EXPECT_TRUE(xml->IsXml());
-  EXPECT_FALSE(plain->IsXml());
-  for (dp::FileConsumer* consumer : {xml, plain}) {
+  environment_.Set("QUILL_HOME", QMK_TEST_BUILD_DIR);  // it holds the style sheet
+  for (const char* name : {"run.xml", "run.xml.txt"}) {
+    auto* consumer = new dp::FileConsumer(dir / name);
     consumer->Install();
     dp::TraceFormatter message = Message(dp::Error, "<b>&\"x\"</b>'\n");
     EXPECT_TRUE(consumer->ConsumeMessage(&message));
@@ -173,10 +143,9 @@ TEST_F(LocalTimeInUtc, FileLogsWriteEscapedXmlRecordsOrPlainLines) {
     Discard(bad);
     consumer->Release();
   }
+  const std::string xml = qmk_test::ReadFile(dir / "run.xml");
   EXPECT_EQ(
-      qmk_test::ReadFile(dir / "run.xml"),
-      "<?xml version=\"1.0\"?>\n"
-      "<?xml-stylesheet type=\"text/xsl\" href=\"file:///opt/q/qmtrace/qmtrace.xsl\"?>\n"
+      xml.substr(xml.find("<qmtrace:log ")),
       "<qmtrace:log xmlns:qmtrace=\"urn:qmkutils:qmtrace:1\">\n"
       "<qmtrace:mesg type = \"Error\" time = \"9:5:07.042  6 Dec 2026\">\n"
       "<qmtrace:id proc = \"12\" thread = \"34\"/>\n"
@@ -194,6 +163,12 @@ TEST_F(LocalTimeInUtc, FileLogsWriteEscapedXmlRecordsOrPlainLines) {
             "Error   9:5:07.042  6 Dec 2026 12 34 key sub <b>&\"x\"</b>' \n"
             "Info    9:5:07.042  6 Dec 2026 12 34 k\"<&'> s\x01 "
             "esc\x1b ctl\x01 bad\xFF sur\xED\xA0\x80 nc\xEF\xBF\xBE ok\t\r \n");
+
+  // xsltproc renders the log through its style sheet, and fails on a log
+  // that is not well-formed.
+  qmk_test::ChildProcess render({"xsltproc", dir / "run.xml"});
+  if (!render.Started()) GTEST_SKIP() << "xsltproc is not installed (Debian package xsltproc)";
+  EXPECT_EQ(render.Finish(), 0) << render.Err();
 }
 
 TEST(FileConsumer, UnopenableFileLeavesMessagesToOlderConsumers) {
@@ -225,7 +200,7 @@ TEST(FileConsumer, AReaderThatStopsReadingHoldsUpNeitherTracingNorExit) {
     for (int i = 0; i < 40000; ++i) dp::QMTracer("test", "Fifo")(dp::Warning, "line %d\n", i);
     std::exit(0);  // releases the consumer with output still waiting
   }
-  EXPECT_EQ(qmk_test::WaitForChild(pid, std::chrono::seconds(60)), 0);
+  EXPECT_EQ(qmk_test::Reap(pid, std::chrono::seconds(60)), 0);
   char head[256] = {};
   ASSERT_GT(read(reader, head, sizeof head - 1), 0);
   EXPECT_THAT(head, HasSubstr(" test Fifo line 0 \n"));
@@ -238,57 +213,46 @@ TEST(FileConsumer, LinesReachTheFileWithoutFurtherMessages) {
   controller.RemoveAllConsumers();
   controller.AddFileConsumer(dir / "idle.log", false);
   dp::QMTracer("test", "File")("written while idle\n");
-  bool written = false;
-  for (int i = 0; i < 1000 && !written; ++i) {
-    written = qmk_test::ReadFile(dir / "idle.log").find("written while idle") != std::string::npos;
-    if (!written) usleep(10000);
-  }
+  EXPECT_TRUE(qmk_test::Eventually([&] {
+    return qmk_test::ReadFile(dir / "idle.log").find("written while idle") != std::string::npos;
+  }));
   controller.RemoveAllConsumers();
-  EXPECT_TRUE(written);
 }
 
 TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
   int sockets[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets), 0);
   auto* consumer = new dp::WindowConsumer(sockets[0]);
+  // Every line the viewer has taken so far, after the consumer's flush.
+  auto receiveAll = [&] {
+    std::vector<std::string> lines;
+    char record[2048];
+    for (consumer->Flush();; consumer->Flush()) {
+      const ssize_t size = recv(sockets[1], record, sizeof record, MSG_DONTWAIT);
+      std::string_view line;
+      if (size < 0) return lines;
+      EXPECT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(std::string_view(record, size), &line));
+      lines.emplace_back(line);
+    }
+  };
   dp::TraceFormatter shortMessage = Message(dp::Info, "short");
-  const std::string longText(1100, 'x');
-  dp::TraceFormatter longMessage = Message(dp::Info, longText.c_str());
+  dp::TraceFormatter longMessage = Message(dp::Info, std::string(1100, 'x').c_str());
   EXPECT_TRUE(consumer->ConsumeMessage(&longMessage));  // dropped, still taken
   EXPECT_TRUE(consumer->ConsumeMessage(&shortMessage));
-
-  char record[2048];
-  ssize_t size = recv(sockets[1], record, sizeof record, MSG_DONTWAIT);
-  ASSERT_GT(size, 8);
   std::string line;
   dp::AppendPlainTraceLine(shortMessage, &line);
-  EXPECT_EQ(std::string(record, 8),
-            std::string("\1\0\0\0", 4) + static_cast<char>(line.size()) + std::string(3, '\0'));
-  std::string_view decoded;
-  ASSERT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(std::string_view(record, size), &decoded));
-  EXPECT_EQ(decoded, line);
-  EXPECT_LT(recv(sockets[1], record, sizeof record, MSG_DONTWAIT), 0);  // nothing else came
+  EXPECT_THAT(receiveAll(), testing::ElementsAre(line));
 
   // A viewer that stops reading never holds the consumer up: what does not
   // fit its socket is queued, and goes out in order once it reads again.
   std::vector<dp::TraceFormatter> numbered;
   for (int i = 0; i < 2000; ++i) numbered.push_back(Message(dp::Info, std::to_string(i).c_str()));
   for (const auto& message : numbered) consumer->ConsumeMessage(&message);
-  auto receiveAll = [&] {
-    std::vector<std::string> texts;
-    for (;;) {
-      consumer->Flush();
-      size = recv(sockets[1], record, sizeof record, MSG_DONTWAIT);
-      if (size <= 8) return texts;
-      dp::PlainTraceLine parsed;
-      if (dp::ParsePlainTraceLine(std::string_view(record + 8, size - 9), &parsed)) {
-        texts.emplace_back(parsed.text);
-      }
-    }
-  };
-  std::vector<std::string> received = receiveAll();
+  const std::vector<std::string> received = receiveAll();
   ASSERT_EQ(received.size(), numbered.size());
-  for (std::size_t i = 0; i < received.size(); ++i) EXPECT_EQ(received[i], std::to_string(i));
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    EXPECT_THAT(received[i], testing::EndsWith(" key sub " + std::to_string(i) + "\n"));
+  }
 
   // A queue that outgrows its bound is a stalled viewer: it is dropped, and
   // so are the lines that follow during the back-off.
@@ -296,10 +260,8 @@ TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
     for (const auto& message : numbered) consumer->ConsumeMessage(&message);
   }
   receiveAll();
-  dp::TraceFormatter after = Message(dp::Error, "during the back-off");
-  consumer->ConsumeMessage(&after);
+  consumer->ConsumeMessage(&shortMessage);
   EXPECT_THAT(receiveAll(), testing::IsEmpty());
-  Discard(after);
   for (auto& message : numbered) Discard(message);
 
   close(sockets[1]);
@@ -309,103 +271,11 @@ TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
   consumer->Release();
 }
 
-TEST(TraceViewerEndpoint, RejectsMalformedRecords) {
-  std::string_view line;
-  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord("", &line));
-  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0", 7), &line));
-  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\2\0\0\0\1\0\0\0x", 9), &line));
-  EXPECT_FALSE(dp::TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0\0x", 9), &line));
-  const std::string good("\1\0\0\0\1\0\0\0x", 9);
-  EXPECT_TRUE(dp::TraceViewerEndpoint::DecodeRecord(good, &line));
-  EXPECT_EQ(line, "x");
-  EXPECT_FALSE(dp::TraceViewerEndpoint::SendLine(-1, std::string(1024, 'x')));
-}
-
-// The runtime directory counts only as a real directory of this user that
-// nobody else may enter; anything else leaves the private one in /tmp.
-TEST(TraceViewerEndpoint, LivesInAPrivateRuntimeDirectoryOrAPrivateOneInTmp) {
-  qmk_test::TempDir runtime;  // mode 0700, as mkdtemp makes it
-  qmk_test::ScopedEnvironment environment;
-  const std::string fallback = "/tmp/qmtracer-" + std::to_string(geteuid()) + "/qmtracer";
-  environment.Set("XDG_RUNTIME_DIR", "");
-  EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(), fallback);
-  environment.Set("XDG_RUNTIME_DIR", runtime.path());
-  EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(), runtime / "qmtracer");
-
-  ASSERT_EQ(symlink(runtime.path().c_str(), (runtime / "link").c_str()), 0);
-  for (const std::string& elsewhere : {runtime / "link", runtime / "missing"}) {
-    environment.Set("XDG_RUNTIME_DIR", elsewhere);
-    EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(), fallback) << elsewhere;
-  }
-  environment.Set("XDG_RUNTIME_DIR", runtime.path());
-  for (mode_t mode : {0777, 0750, 0701}) {
-    ASSERT_EQ(chmod(runtime.path().c_str(), mode), 0);
-    EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(), fallback) << std::oct << mode;
-  }
-  ASSERT_EQ(chmod(runtime.path().c_str(), 0700), 0);
-  if (geteuid() == 0) {
-    ASSERT_EQ(chown(runtime.path().c_str(), 4242, -1), 0);
-    EXPECT_EQ(dp::TraceViewerEndpoint::GetPath(), fallback) << "owned by somebody else";
-  }
-}
-
-// A traced process connects only to a socket of its user in a private
-// directory of its user. Anything else is refused before a connection is
-// even tried, so a squatter costs nothing.
-TEST(TraceViewerEndpoint, ConnectsOnlyToASocketOfThisUserInAPrivateDirectory) {
-  qmk_test::TempDir runtime;
-  qmk_test::TempDir elsewhere;
-  qmk_test::ScopedEnvironment environment;
-  environment.Set("XDG_RUNTIME_DIR", runtime.path());
-  std::string error;
-  const int listener = dp::TraceViewerEndpoint::Listen(&error);
-  ASSERT_GE(listener, 0) << error;
-  auto connectionWaits = [&] {
-    pollfd waiting{listener, POLLIN, 0};
-    return poll(&waiting, 1, 0) == 1;
-  };
-  const std::string path = runtime / "qmtracer";
-  const int peer = dp::TraceViewerEndpoint::Connect(path);
-  ASSERT_GE(peer, 0);
-  close(peer);
-  ASSERT_TRUE(connectionWaits());
-  close(accept(listener, nullptr, nullptr));
-
-  ASSERT_EQ(symlink(path.c_str(), (elsewhere / "qmtracer").c_str()), 0);
-  EXPECT_EQ(dp::TraceViewerEndpoint::Connect(elsewhere / "qmtracer"), -1) << "a symlink";
-  for (mode_t mode : {0777, 0730}) {
-    ASSERT_EQ(chmod(runtime.path().c_str(), mode), 0);
-    EXPECT_EQ(dp::TraceViewerEndpoint::Connect(path), -1) << std::oct << mode;
-  }
-  ASSERT_EQ(chmod(runtime.path().c_str(), 0700), 0);
-  if (geteuid() == 0) {
-    for (const std::string& squatted : {runtime.path(), path}) {
-      ASSERT_EQ(chown(squatted.c_str(), 4242, -1), 0);
-      EXPECT_EQ(dp::TraceViewerEndpoint::Connect(path), -1) << squatted << " owned by 4242";
-      ASSERT_EQ(chown(squatted.c_str(), 0, -1), 0);
-    }
-  }
-  EXPECT_FALSE(connectionWaits()) << "no refused endpoint was connected to";
-  close(listener);
-}
-
-TEST(TraceConsumer, BaseOperationsNameTheMissingOverride) {
+TEST(TraceConsumer, BaseOperationsThrowForTheMissingOverride) {
   dp::TraceConsumer base;
-  auto text = [](auto action) -> std::string {
-    try {
-      action();
-    } catch (const std::logic_error& e) {
-      return e.what();
-    }
-    return "";
-  };
-  EXPECT_EQ(text([&] { base.ConsumeMessage(nullptr); }),
-            " Missing override for pure virtual function TraceConsumer::ConsumeMessage(const "
-            "TraceFormatter* formatter)");
-  EXPECT_EQ(text([&] { base.Install(); }),
-            " Missing override for pure virtual function TraceConsumer::Install()");
-  EXPECT_EQ(text([&] { base.Release(); }),
-            " Missing override for pure virtual function TraceConsumer::Release()");
+  EXPECT_THROW(base.ConsumeMessage(nullptr), std::logic_error);
+  EXPECT_THROW(base.Install(), std::logic_error);
+  EXPECT_THROW(base.Release(), std::logic_error);
 }
 
 }  // namespace

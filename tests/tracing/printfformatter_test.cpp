@@ -4,9 +4,12 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "qmkutils/tracing/traceformat.h"
 
 namespace {
 
@@ -86,10 +89,6 @@ TEST(PrintfFormatter, RecognisesOnlyItsSubsetAndNeverPassesTheTerminator) {
   EXPECT_EQ(Walk(""), "");
   EXPECT_EQ(Walk("no conversion"), "no conversion");
   EXPECT_EQ(Walk("%%%d%%", 5), "{%}{5}{%}");
-  // Unrecognised conversions take no argument and end at their letter.
-  for (const char* format :
-       {"%5%|%d", "%-%|%d", "%lf|%d", "%Lf|%d", "%hhd|%d", "%n|%d", "%ls|%d", "%zu|%d", "%a|%d"})
-    EXPECT_EQ(Walk(format, 7), "<?>|{7}") << format;
   EXPECT_EQ(Walk("%*lf|%d", 5, 7), "<?>|{7}");  // a '*' value already read stays taken
   // What follows each terminator would show up if the walk went past it.
   const char formats[][9] = {"ab%\0%d",   "ab%l\0%d",  "ab%ll\0%d",
@@ -152,6 +151,62 @@ TEST(PrintfFormatter, CopiesOwnTheirBuffers) {
   for (const auto& [originalSize, targetSize] : sizes) {
     EXPECT_EQ(WalkACopy(originalSize, targetSize, "%d|%s|%d", 1, "two", 3), "{1}|{two}|{3}")
         << originalSize << " over " << targetSize;
+  }
+}
+
+using dp::detail::TraceArgKind;
+
+template <class... Args>
+constexpr bool Accepts(const char* format) {
+  constexpr TraceArgKind kKinds[] = {dp::detail::TraceArgKindOf<Args>()..., TraceArgKind::kOther};
+  return dp::detail::CheckTraceFormat(format, kKinds, sizeof...(Args));
+}
+
+enum Plain { kPlain };
+enum class Scoped { kScoped };
+
+// The compile-time check of trace formats: what printf would read wrongly
+// never compiles.
+static_assert(Accepts<>("plain 100%% text"));
+static_assert(Accepts<int, const char*, double, long, std::int64_t, void*, char, short>(
+    "%d %s %5.2f %ld %lld %p %c %hx"));
+static_assert(Accepts<int, int, unsigned>("%*.*u"));
+static_assert(Accepts<Plain, bool, float, std::nullptr_t, std::nullptr_t>("%d %d %e %s %p"));
+static_assert(Accepts<char[4], const int*>("%s %p"));
+static_assert(!Accepts<int>("%s"));   // an int read as a pointer
+static_assert(!Accepts<long>("%d"));  // half of a 64-bit value
+static_assert(!Accepts<int>("%ld"));
+static_assert(!Accepts<int*>("%x"));
+static_assert(!Accepts<Scoped>("%d"));
+static_assert(!Accepts<long double>("%Lf"));
+static_assert(!Accepts<>("%d"));          // too few arguments
+static_assert(!Accepts<int, int>("%d"));  // too many
+static_assert(!Accepts<double>("%lf"));   // not in the formatter's subset
+static_assert(!Accepts<>("%5%"));
+static_assert(!Accepts<>("ends in %"));
+static_assert(!Accepts<char>("%hhd"));
+static_assert(!Accepts<double>("%*f"));  // the width must be an int
+
+// The check and the formatter agree on which conversions exist; the
+// formatter's unrecognised conversions take no argument and end at their
+// letter.
+TEST(TraceFormat, AcceptsExactlyTheConversionsOfThePrintfFormatter) {
+  for (const char* format : {"%d", "%i", "%o", "%u", "%x", "%X", "%hd", "%hu", "%+05d", "%-8x",
+                             "%#o", "% d", "%.3d", "%c"}) {
+    EXPECT_EQ(Walk(format, 1)[0], '{') << format;
+    EXPECT_TRUE(Accepts<int>(format)) << format;
+  }
+  for (const char* format : {"%ld", "%lld", "%lx", "%llu"}) {
+    EXPECT_EQ(Walk(format, 1LL)[0], '{') << format;
+    EXPECT_TRUE(Accepts<long long>(format)) << format;
+  }
+  for (const char* format : {"%e", "%E", "%f", "%F", "%g", "%G", "%.2f", "%10.4e"}) {
+    EXPECT_EQ(Walk(format, 1.5)[0], '{') << format;
+    EXPECT_TRUE(Accepts<double>(format)) << format;
+  }
+  for (std::string format : {"%5%", "%-%", "%lf", "%Lf", "%hhd", "%n", "%lc", "%ls", "%zu", "%a"}) {
+    EXPECT_EQ(Walk((format + "|%d").c_str(), 7), "<?>|{7}") << format;
+    EXPECT_FALSE(Accepts<int>(format.c_str())) << format;
   }
 }
 

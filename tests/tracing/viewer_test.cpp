@@ -1,17 +1,17 @@
-// The trace viewer (`qmk trace`) and traced processes (`qmk demo`), each a
-// process of its own, meeting at the endpoint in a private runtime directory.
+// The trace viewer's endpoint, and the viewer (`qmk trace`) and traced
+// processes (`qmk demo`), each a process of its own, meeting at it in a
+// private runtime directory.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qmkutils/tracing/viewerendpoint.h"
@@ -26,13 +26,94 @@ using dp::TraceViewerEndpoint;
 using qmk_test::ChildProcess;
 using qmk_test::PlainLines;
 
+TEST(TraceViewerEndpoint, RejectsMalformedRecords) {
+  std::string_view line;
+  EXPECT_FALSE(TraceViewerEndpoint::DecodeRecord("", &line));
+  EXPECT_FALSE(TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0", 7), &line));
+  EXPECT_FALSE(TraceViewerEndpoint::DecodeRecord(std::string("\2\0\0\0\1\0\0\0x", 9), &line));
+  EXPECT_FALSE(TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\5\0\0\0x", 9), &line));
+  const std::string good("\1\0\0\0\1\0\0\0x", 9);
+  EXPECT_TRUE(TraceViewerEndpoint::DecodeRecord(good, &line));
+  EXPECT_EQ(line, "x");
+  EXPECT_FALSE(TraceViewerEndpoint::SendLine(-1, std::string(1024, 'x')));
+}
+
+// The runtime directory counts only as a real directory of this user that
+// nobody else may enter; anything else leaves the private one in /tmp.
+TEST(TraceViewerEndpoint, LivesInAPrivateRuntimeDirectoryOrAPrivateOneInTmp) {
+  qmk_test::TempDir runtime;  // mode 0700, as mkdtemp makes it
+  qmk_test::ScopedEnvironment environment;
+  const std::string fallback = "/tmp/qmtracer-" + std::to_string(geteuid()) + "/qmtracer";
+  environment.Set("XDG_RUNTIME_DIR", "");
+  EXPECT_EQ(TraceViewerEndpoint::GetPath(), fallback);
+  environment.Set("XDG_RUNTIME_DIR", runtime.path());
+  EXPECT_EQ(TraceViewerEndpoint::GetPath(), runtime / "qmtracer");
+
+  ASSERT_EQ(symlink(runtime.path().c_str(), (runtime / "link").c_str()), 0);
+  for (const std::string& elsewhere : {runtime / "link", runtime / "missing"}) {
+    environment.Set("XDG_RUNTIME_DIR", elsewhere);
+    EXPECT_EQ(TraceViewerEndpoint::GetPath(), fallback) << elsewhere;
+  }
+  environment.Set("XDG_RUNTIME_DIR", runtime.path());
+  for (mode_t mode : {0777, 0750, 0701}) {
+    ASSERT_EQ(chmod(runtime.path().c_str(), mode), 0);
+    EXPECT_EQ(TraceViewerEndpoint::GetPath(), fallback) << std::oct << mode;
+  }
+  ASSERT_EQ(chmod(runtime.path().c_str(), 0700), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(runtime.path().c_str(), 4242, -1), 0);
+    EXPECT_EQ(TraceViewerEndpoint::GetPath(), fallback) << "owned by somebody else";
+  }
+}
+
+// A traced process connects only to a socket of its user in a private
+// directory of its user. Anything else is refused before a connection is
+// even tried, so a squatter costs nothing.
+TEST(TraceViewerEndpoint, ConnectsOnlyToASocketOfThisUserInAPrivateDirectory) {
+  qmk_test::TempDir runtime;
+  qmk_test::TempDir elsewhere;
+  qmk_test::ScopedEnvironment environment;
+  environment.Set("XDG_RUNTIME_DIR", runtime.path());
+  std::string error;
+  const int listener = TraceViewerEndpoint::Listen(&error);
+  ASSERT_GE(listener, 0) << error;
+  auto connectionWaits = [&] {
+    pollfd waiting{listener, POLLIN, 0};
+    return poll(&waiting, 1, 0) == 1;
+  };
+  const std::string path = runtime / "qmtracer";
+  const int peer = TraceViewerEndpoint::Connect(path);
+  ASSERT_GE(peer, 0);
+  close(peer);
+  ASSERT_TRUE(connectionWaits());
+  close(accept(listener, nullptr, nullptr));
+
+  ASSERT_EQ(symlink(path.c_str(), (elsewhere / "qmtracer").c_str()), 0);
+  EXPECT_EQ(TraceViewerEndpoint::Connect(elsewhere / "qmtracer"), -1) << "a symlink";
+  for (mode_t mode : {0777, 0730}) {
+    ASSERT_EQ(chmod(runtime.path().c_str(), mode), 0);
+    EXPECT_EQ(TraceViewerEndpoint::Connect(path), -1) << std::oct << mode;
+  }
+  ASSERT_EQ(chmod(runtime.path().c_str(), 0700), 0);
+  if (geteuid() == 0) {
+    for (const std::string& squatted : {runtime.path(), path}) {
+      ASSERT_EQ(chown(squatted.c_str(), 4242, -1), 0);
+      EXPECT_EQ(TraceViewerEndpoint::Connect(path), -1) << squatted << " owned by 4242";
+      ASSERT_EQ(chown(squatted.c_str(), 0, -1), 0);
+    }
+  }
+  EXPECT_FALSE(connectionWaits()) << "no refused endpoint was connected to";
+  close(listener);
+}
+
 // Everything one test starts shares a fresh runtime directory, so its
 // processes find its viewer, and never a viewer of the user's.
 class ViewerFixture : public ::testing::Test {
  protected:
   ViewerFixture() {
-    environment_.Set("XDG_RUNTIME_DIR", runtime_.path()).Set("QUILL_TRACE", "");
-    environment_.Set("QUILL_PROC_TRACE", "");
+    environment_.Set("XDG_RUNTIME_DIR", runtime_.path())
+        .Set("QUILL_TRACE", "")
+        .Set("QUILL_PROC_TRACE", "");
   }
 
   static bool EndpointExists() { return std::filesystem::exists(TraceViewerEndpoint::GetPath()); }
@@ -46,14 +127,13 @@ class ViewerFixture : public ::testing::Test {
   static std::unique_ptr<ChildProcess> StartViewer(std::vector<std::string> options) {
     options.insert(options.begin(), "trace");
     auto viewer = Qmk(options);
-    const auto deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
-    while (!viewer->HasExited() && std::chrono::steady_clock::now() < deadline) {
-      if (const int probe = TraceViewerEndpoint::Connect(); probe >= 0) {
-        close(probe);
-        return viewer;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    bool listening = false;
+    qmk_test::Eventually([&] {
+      const int probe = TraceViewerEndpoint::Connect();
+      if ((listening = probe >= 0)) close(probe);
+      return listening || viewer->HasExited();
+    });
+    if (listening) return viewer;
     ADD_FAILURE() << "the viewer did not listen: " << viewer->Err();
     return nullptr;
   }
@@ -65,59 +145,13 @@ class ViewerFixture : public ::testing::Test {
 class ViewerTest : public ViewerFixture {};
 class ViewerRace : public ViewerFixture {};
 
-TEST_F(ViewerTest, PrintsEveryLineOfATracedProcessAndRefusesASecondViewer) {
-  auto viewer = StartViewer({"--color", "never"});
-  ASSERT_TRUE(viewer);
-  auto second = Qmk({"trace"});
-  EXPECT_EQ(second->Finish(), 1);
-  EXPECT_NE(second->Err().find("another trace viewer is listening"), std::string::npos)
-      << second->Err();
-
-  // The first viewer still listens and gets everything.
-  auto demo = Qmk({"demo"});
-  ASSERT_EQ(demo->Finish(), 0) << demo->Err();
-  EXPECT_EQ(demo->Out(), "") << "with a viewer running, trace lines go only there";
-  ASSERT_TRUE(viewer->WaitForOutput("qmk demo finished")) << viewer->Out();
-  kill(viewer->Pid(), SIGTERM);
-  EXPECT_EQ(viewer->Finish(), 0);
-  EXPECT_FALSE(EndpointExists());
-  int caughtExceptions = 0;
-  for (const auto& line : PlainLines(viewer->Out())) {
-    EXPECT_EQ(line.procId, std::to_string(demo->Pid()));
-    caughtExceptions +=
-        line.key == "dp" && line.subKey == "Thread" &&
-        line.text.find(" caught exception(\"worker 4 failed on purpose\").") != std::string::npos;
-  }
-  EXPECT_EQ(caughtExceptions, 1) << viewer->Out();
-}
-
-TEST_F(ViewerTest, FiltersByTypeAndKey) {
-  const std::pair<std::vector<std::string>, std::string> filters[] = {
-      {{"--type", "ERROR"}, "Error demo::Worker Worker 4 throws on purpose"},
-      {{"--key", "nothing,dp::Thread"}, "Info dp::Thread  Thread "},
-      {{"--key=dp"}, "Info dp::Thread  Thread "}};
-  for (auto [options, expected] : filters) {
-    options.insert(options.end(), {"--count", "1", "--color", "never"});
-    auto viewer = StartViewer(options);
-    ASSERT_TRUE(viewer);
-    EXPECT_EQ(Qmk({"demo"})->Finish(), 0);
-    EXPECT_EQ(viewer->Finish(), 0) << "--count ends the viewer";
-    const auto lines = PlainLines(viewer->Out());
-    ASSERT_EQ(lines.size(), 1u) << options[0] << ":\n" << viewer->Out();
-    const auto& [type, procId, key, subKey, text] = lines[0];
-    EXPECT_TRUE((type + " " + key + "::" + subKey + " " + text).starts_with(expected))
-        << viewer->Out();
-    EXPECT_FALSE(EndpointExists());
-  }
-}
-
 // The viewer reads the plain layout exactly: two adjacent blanks are an
 // empty key or sub-key, not a separator run. Malformed records and lines
 // that are not trace lines pass without harm (as StartViewer's probe, which
 // hangs up at once, does). Nothing a line holds reaches the terminal raw.
 TEST_F(ViewerTest, ParsesLinesExactlySkipsMalformedRecordsAndShowsControlsEscaped) {
   auto viewer =
-      StartViewer({"--key", "dp", "--type", "warning,Info", "--color", "always", "--count", "2"});
+      StartViewer({"--key=dp", "--type", "warning,Info", "--color", "always", "--count", "2"});
   ASSERT_TRUE(viewer);
   const int peer = TraceViewerEndpoint::Connect();
   ASSERT_GE(peer, 0);
@@ -166,11 +200,15 @@ TEST_F(ViewerTest, KilledViewerDisturbsNoTracedProcessAndIsReplaced) {
   EXPECT_EQ(demo->Finish(), 0) << "not killed by SIGPIPE: " << demo->Err();
   EXPECT_EQ(demo->Out(), "");
 
-  auto next = StartViewer({"--key", "dp::Thread", "--count", "1"});
+  // Only the first line of the wanted source is shown, then the viewer ends.
+  auto next = StartViewer({"--key", "nothing,dp::Thread", "--count", "1"});
   ASSERT_TRUE(next) << "the stale endpoint is replaced";
   EXPECT_EQ(Qmk({"demo"})->Finish(), 0);
   EXPECT_EQ(next->Finish(), 0);
-  EXPECT_NE(next->Out().find("caught exception"), std::string::npos) << next->Out();
+  const auto lines = PlainLines(next->Out());
+  ASSERT_EQ(lines.size(), 1u) << next->Out();
+  EXPECT_EQ(lines[0].key + "::" + lines[0].subKey, "dp::Thread");
+  EXPECT_FALSE(EndpointExists());
 }
 
 // Standard output cannot hold the viewer: a reader that stops reading does
@@ -183,18 +221,13 @@ TEST_F(ViewerTest, EndsCleanlyWhenItsOutputBlocksOrCloses) {
   ASSERT_GE(peer, 0);
   // Nobody reads the viewer's output: once its pipe is full, the viewer
   // takes no more records, and the socket stays full.
-  auto deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (TraceViewerEndpoint::SendLine(peer, line + "\n", false)) continue;
+  qmk_test::Eventually([&] {
+    if (TraceViewerEndpoint::SendLine(peer, line + "\n", false)) return false;
     pollfd room{peer, POLLOUT, 0};
-    if (poll(&room, 1, 500) == 0) break;
-  }
+    return poll(&room, 1, 500) == 0;
+  });
   kill(blocked->Pid(), SIGTERM);
-  deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
-  while (!blocked->HasExited() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(blocked->HasExited()) << "SIGTERM did not end a viewer with a full pipe";
+  EXPECT_TRUE(blocked->WaitForExit()) << "SIGTERM did not end a viewer with a full pipe";
   close(peer);
   EXPECT_EQ(blocked->Finish(), 0);
   EXPECT_FALSE(EndpointExists());
@@ -205,11 +238,10 @@ TEST_F(ViewerTest, EndsCleanlyWhenItsOutputBlocksOrCloses) {
   peer = TraceViewerEndpoint::Connect();
   ASSERT_GE(peer, 0);
   // The first line it cannot write ends it; until then, send more.
-  deadline = std::chrono::steady_clock::now() + qmk_test::kPatience;
-  while (!closed->HasExited() && std::chrono::steady_clock::now() < deadline) {
+  qmk_test::Eventually([&] {
     TraceViewerEndpoint::SendLine(peer, line + "\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+    return closed->HasExited();
+  });
   close(peer);
   EXPECT_EQ(closed->Finish(), 0) << "no death by SIGPIPE";
   EXPECT_FALSE(EndpointExists());
@@ -228,10 +260,16 @@ TEST_F(ViewerTest, RejectsUnknownCommandsAndOptions) {
   EXPECT_TRUE(help->Out().starts_with("Usage: qmk"));
 }
 
-// Many processes trace at once; every line arrives whole, none is lost.
-TEST_F(ViewerRace, ManyTracedProcessesAtOnce) {
+// Many processes trace at once; every line arrives whole, none is lost, and
+// all go to the one viewer that listens.
+TEST_F(ViewerRace, ManyTracedProcessesAtOnceReachTheOneViewer) {
   auto viewer = StartViewer({"--color", "never"});
   ASSERT_TRUE(viewer);
+  auto second = Qmk({"trace"});
+  EXPECT_EQ(second->Finish(), 1);
+  EXPECT_NE(second->Err().find("another trace viewer is listening"), std::string::npos)
+      << second->Err();
+
   std::vector<std::unique_ptr<ChildProcess>> demos;
   for (int i = 0; i < 12; ++i) demos.push_back(Qmk({"demo"}));
   // The viewer's output is read while the demos run, so it never stalls them.
@@ -239,15 +277,25 @@ TEST_F(ViewerRace, ManyTracedProcessesAtOnce) {
     const std::string pid = std::to_string(demo->Pid());
     ASSERT_TRUE(viewer->WaitForOutput(pid + " " + pid + " demo Main qmk demo finished"));
   }
-  for (const auto& demo : demos) EXPECT_EQ(demo->Finish(), 0) << demo->Err();
+  for (const auto& demo : demos) {
+    EXPECT_EQ(demo->Finish(), 0) << demo->Err();
+    EXPECT_EQ(demo->Out(), "") << "with a viewer running, trace lines go only there";
+  }
   kill(viewer->Pid(), SIGINT);
   EXPECT_EQ(viewer->Finish(), 0);
+  EXPECT_FALSE(EndpointExists());
 
-  std::map<std::string, int> linesPerProcess;
-  for (const auto& line : PlainLines(viewer->Out())) ++linesPerProcess[line.procId];
+  std::map<std::string, int> linesPerProcess, caughtPerProcess;
+  for (const auto& line : PlainLines(viewer->Out())) {
+    ++linesPerProcess[line.procId];
+    caughtPerProcess[line.procId] +=
+        line.key == "dp" && line.subKey == "Thread" &&
+        line.text.find(" caught exception(\"worker 4 failed on purpose\").") != std::string::npos;
+  }
   ASSERT_EQ(linesPerProcess.size(), demos.size());
   for (const auto& [pid, lines] : linesPerProcess) {
     EXPECT_EQ(lines, linesPerProcess.begin()->second) << "process " << pid;
+    EXPECT_EQ(caughtPerProcess[pid], 1) << "process " << pid;
   }
 }
 
