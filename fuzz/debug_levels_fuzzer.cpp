@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzzinput.h"
 #include "qmkutils/tracing/debuglevels.h"
 
 namespace {
@@ -20,19 +21,12 @@ namespace {
   std::abort();
 }
 
-std::string_view NextLine(std::string_view& input) {
-  const auto newline = input.find('\n');
-  const std::string_view line = input.substr(0, newline);
-  input = newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
-  return line;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::string_view key = NextLine(input);
-  const std::string_view subKey = NextLine(input);
+  const std::string_view key = qmk_fuzz::NextLine(input);
+  const std::string_view subKey = qmk_fuzz::NextLine(input);
   const std::string text(input);
 
   const dp::DebugLevels levels = dp::DebugLevels::Parse(text);

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzzinput.h"
 #include "qmkutils/platform/internal/registry.h"
 
 namespace {
@@ -20,13 +21,6 @@ constexpr std::string_view kUntouched = "\x01untouched";
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "registry_ini: %s\n", what);
   std::abort();
-}
-
-std::string_view NextLine(std::string_view& input) {
-  const auto newline = input.find('\n');
-  const std::string_view line = input.substr(0, newline);
-  input = newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
-  return line;
 }
 
 std::string SwapAsciiCase(std::string_view text) {
@@ -52,8 +46,8 @@ bool Read(std::string_view text, std::string_view key, std::string_view name, st
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::string_view key = NextLine(input);
-  const std::string_view name = NextLine(input);
+  const std::string_view key = qmk_fuzz::NextLine(input);
+  const std::string_view name = qmk_fuzz::NextLine(input);
   const std::string_view text = input;
 
   std::string value;
