@@ -49,7 +49,10 @@ class TraceControllerImpl : public TraceController, public ClassLevelLockable<Tr
   TraceConsumer* AddFileConsumer(const std::string& path, bool appendProcessId) override;
   void AddConsumer(TraceConsumer* consumer) override;
   void RemoveConsumer(TraceConsumer* consumer) override;
-  bool IsTracing() const override { return hasConsumers_.load(std::memory_order_acquire); }
+  // The gate holds the controller itself exactly while it has consumers.
+  bool IsTracing() const override {
+    return detail::s_traceGate.load(std::memory_order_acquire) > detail::kTraceSilent;
+  }
   // The levels never change after construction: no lock needed.
   unsigned GetDebugLevel(const std::string& key, const std::string& subKey) override {
     return debugLevels_.Get(key, subKey);
@@ -73,7 +76,6 @@ class TraceControllerImpl : public TraceController, public ClassLevelLockable<Tr
   static void AfterForkInParent() QMK_NO_THREAD_SAFETY_ANALYSIS;
   static void AfterForkInChild() QMK_NO_THREAD_SAFETY_ANALYSIS;
 
-  std::atomic<bool> hasConsumers_{false};
   bool shutDown_ QMK_GUARDED_BY(ClassLock()) = false;
   detail::TraceDispatcher dispatcher_ QMK_GUARDED_BY(ClassLock());
   const DebugLevels debugLevels_;
@@ -114,13 +116,11 @@ void TraceControllerImpl::ShutDown() {
   Lock guard;
   dispatcher_.RemoveAll();
   shutDown_ = true;
-  hasConsumers_.store(false, std::memory_order_release);
   detail::s_traceGate.store(detail::kTraceClosed, std::memory_order_release);
 }
 
 void TraceControllerImpl::ConsumersChanged() {
   const bool any = !dispatcher_.IsEmpty() && !shutDown_;
-  hasConsumers_.store(any, std::memory_order_release);
   const std::uintptr_t gate =
       shutDown_ ? detail::kTraceClosed
       : any     ? reinterpret_cast<std::uintptr_t>(static_cast<TraceController*>(this))
