@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "alloc_command.h"
 #include "demo_command.h"
 #include "trace_command.h"
 
@@ -18,6 +19,10 @@ constexpr const char* kUsage =
     "                    output. --step waits for Enter before each step.\n"
     "  trace [options]   Run the trace viewer: print the trace lines of every\n"
     "                    traced process of this user as they arrive.\n"
+    "  alloc [--keep]    Run a short workload through the common allocator and print\n"
+    "                    the allocator graph (suppliers above their consumers) with\n"
+    "                    each allocator's reserved and in-use bytes, before and after\n"
+    "                    freeing; --keep prints only the first.\n"
     "  help              Show this text.\n"
     "\n"
     "Options of 'qmk trace':\n"
@@ -50,6 +55,7 @@ int main(int argc, char** argv) {
   }
   const std::string_view command = argc > 1 ? argv[1] : "";
   if (command == "demo") return qmk::RunDemoCommand(argc - 2, argv + 2);
+  if (command == "alloc") return qmk::RunAllocCommand(argc - 2, argv + 2);
   if (command == "trace") return qmk::RunTraceCommand(argc - 2, argv + 2);
   if (!command.empty()) std::fprintf(stderr, "qmk: unknown command '%s'\n\n", argv[1]);
   std::fputs(kUsage, stderr);

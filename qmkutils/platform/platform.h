@@ -4,12 +4,14 @@
 #define QMKUTILS_PLATFORM_PLATFORM_H_
 
 #include "qmkutils/platform/badalloc.h"
+#include "qmkutils/platform/busylock.h"
 #include "qmkutils/platform/environment.h"
 #include "qmkutils/platform/exitcalls.h"
 #include "qmkutils/platform/export.h"
 #include "qmkutils/platform/filespec.h"
 #include "qmkutils/platform/lockable.h"
 #include "qmkutils/platform/locks.h"
+#include "qmkutils/platform/memorymap.h"
 #include "qmkutils/platform/process.h"
 #include "qmkutils/platform/qminfo.h"
 #include "qmkutils/platform/readwritelock.h"

@@ -1,5 +1,7 @@
 #include "qmkutils/platform/qminfo.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "qmkutils/platform/environment.h"
@@ -50,6 +52,11 @@ bool QmInfo::GetQmTraceXslFile(std::string* out) {
   const std::string path = home + kTraceStyleSheet;
   *out = (path.front() == '/' ? kFileUrlPrefixOfAbsolutePath : kFileUrlPrefix) + path;
   return true;
+}
+
+int QmInfo::GetNumberOfProcessors() {
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online < 1 ? 1 : static_cast<int>(online);
 }
 
 }  // namespace dp

@@ -36,6 +36,8 @@ class QMK_EXPORT QmInfo {
   // "QUILL_HOME".
   static bool GetHomePath(std::string* out, const std::string& product, const std::string& envVar);
   static bool GetQmTraceXslFile(std::string* out);
+  // The processors online now, at least 1.
+  static int GetNumberOfProcessors();
 };
 
 }  // namespace dp

@@ -1,6 +1,8 @@
 #include "qmkutils/platform/readwritelock.h"
 
-#include <vector>
+#include <algorithm>
+#include <cstdlib>
+#include <new>
 
 namespace dp {
 
@@ -28,25 +30,59 @@ struct HeldLock {
 };
 
 // The locks the calling thread holds: a handful at most, so a linear search
-// beats any index.
-thread_local std::vector<HeldLock> t_heldLocks;
+// beats any index. Trivially destructible, so exit handlers that run after
+// the thread's thread_local destructors can still take locks; the records
+// move to the heap only while a thread holds more than fit inline, and back
+// when it holds none.
+struct HeldLocks {
+  static constexpr unsigned kInline = 8;
+  HeldLock inlineRecords[kInline];
+  HeldLock* records;
+  unsigned count;
+  unsigned capacity;
+};
+
+thread_local HeldLocks t_heldLocks;
+
+HeldLock* Records() {
+  if (t_heldLocks.records == nullptr) {
+    t_heldLocks.records = t_heldLocks.inlineRecords;
+    t_heldLocks.capacity = HeldLocks::kInline;
+  }
+  return t_heldLocks.records;
+}
 
 // The calling thread's record for `lock`; null when it does not hold it.
 HeldLock* FindRecord(const ReadWriteLock* lock) {
-  for (HeldLock& held : t_heldLocks) {
-    if (held.lock == lock) return &held;
+  HeldLock* records = Records();
+  for (unsigned i = 0; i < t_heldLocks.count; ++i) {
+    if (records[i].lock == lock) return &records[i];
   }
   return nullptr;
 }
 
 HeldLock& AddRecord(const ReadWriteLock* lock) {
-  return t_heldLocks.emplace_back(HeldLock{lock, 0, 0});
+  HeldLock* records = Records();
+  if (t_heldLocks.count == t_heldLocks.capacity) {
+    const unsigned capacity = t_heldLocks.capacity * 2;
+    auto* grown = static_cast<HeldLock*>(malloc(capacity * sizeof(HeldLock)));
+    if (grown == nullptr) throw std::bad_alloc();
+    std::copy_n(records, t_heldLocks.count, grown);
+    if (records != t_heldLocks.inlineRecords) free(records);
+    t_heldLocks.records = records = grown;
+    t_heldLocks.capacity = capacity;
+  }
+  return records[t_heldLocks.count++] = HeldLock{lock, 0, 0};
 }
 
 // Drops the record of a lock the thread no longer holds at all.
 void Forget(HeldLock* record) {
-  *record = t_heldLocks.back();
-  t_heldLocks.pop_back();
+  *record = t_heldLocks.records[--t_heldLocks.count];
+  if (t_heldLocks.count == 0 && t_heldLocks.records != t_heldLocks.inlineRecords) {
+    free(t_heldLocks.records);
+    t_heldLocks.records = t_heldLocks.inlineRecords;
+    t_heldLocks.capacity = HeldLocks::kInline;
+  }
 }
 
 }  // namespace

@@ -15,12 +15,17 @@
 namespace dp::fork {
 
 enum class Participant {
-  kTraceController,    // the controller's lock, then its log buffers
-  kSingletonLifetime,  // the exit schedule of singletons
-  kThreads,            // the Thread registry and each Thread's state
-  kEnvironment,        // the environment lock
-  kThreadId,           // the forking thread's cached id (child step only)
-  kProcessId,          // the cached process id (child step only; runs first)
+  // Taken while the common allocator is built, which schedules it with the
+  // singletons' exit schedule: comes before the lifetime lock.
+  kCommonAllocatorCreation,
+  kTraceController,     // the controller's lock, then its log buffers
+  kSingletonLifetime,   // the exit schedule of singletons
+  kThreads,             // the Thread registry and each Thread's state
+  kEnvironment,         // the environment lock
+  kAllocationRegistry,  // the allocation-control registry's lock
+  kCommonAllocator,     // the common allocator's thread caches and locks
+  kThreadId,            // the forking thread's cached id (child step only)
+  kProcessId,           // the cached process id (child step only; runs first)
   kCount
 };
 

@@ -1,0 +1,7 @@
+#include "qmkutils/memory/refcounted.h"
+
+namespace du {
+
+RefCounted::~RefCounted() = default;
+
+}  // namespace du

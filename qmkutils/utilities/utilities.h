@@ -1,0 +1,7 @@
+// Core utilities shared by the rest of the library.
+#ifndef QMKUTILS_UTILITIES_UTILITIES_H_
+#define QMKUTILS_UTILITIES_UTILITIES_H_
+
+#include "qmkutils/utilities/hashnextprime.h"
+
+#endif  // QMKUTILS_UTILITIES_UTILITIES_H_

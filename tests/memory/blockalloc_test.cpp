@@ -1,0 +1,160 @@
+#include "qmkutils/memory/blockalloc.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "qmkutils/memory/smallblockalloc.h"
+#include "qmkutils/memory/systemallocator.h"
+
+namespace {
+
+using Supplier = du::SystemAllocator<du::LockedSystemAllocatorPolicy, du::PageRequestsOfMiB<8192>>;
+using Blocks = du::BlockAlloc<du::LockedBlockAllocPolicy, 1, 1>;
+using SmallBlocks = du::SmallBlockAlloc<du::LockedSmallBlockAllocPolicy, 1, 1>;
+
+struct Details {
+  unsigned blocks = 0;
+  unsigned slots = 0;
+  unsigned used = 0;
+  unsigned reserved = 0;
+  unsigned inUse = 0;
+  bool operator==(const Details&) const = default;
+};
+
+Details DetailsOf(const du::FixedSizeMallocCtrl& control) {
+  Details d;
+  control.GetAllocationDetails(&d.blocks, &d.slots, &d.used);
+  control.GetAllocationStats(&d.reserved, &d.inUse);
+  return d;
+}
+
+TEST(BlockAlloc, GeometryFollowsElementAndBlockSize) {
+  Supplier supplier("block geometry");
+  // 1000-byte elements: stride 1008, a 32768-byte block, 32 slots (waste
+  // 432 bytes, 1.3%).
+  Blocks large("1000", &supplier, 1000, 0);
+  EXPECT_EQ(large.GetStride(), 1008u);
+  EXPECT_EQ(large.GetRequestSize(), 32768u - 32);
+  void* slot = large.Allocate(nullptr);
+  EXPECT_EQ(DetailsOf(large), (Details{1, 32, 1, 32 * 1008, 1008}));
+  large.Free(slot);
+
+  // Too few slots in the asked size: room for 16 is taken instead.
+  Blocks huge("9000", &supplier, 9000, 8192);
+  EXPECT_EQ(huge.GetRequestSize(), 144384u - 32);
+
+  SmallBlocks small("8", &supplier, 8, 8192);
+  EXPECT_EQ(small.GetStride(), 8u);
+  small.Allocate(nullptr);
+  EXPECT_EQ(DetailsOf(small), (Details{1, (8160 - 48) / 8, 1, 8112, 8}));
+  SmallBlocks tiny("1", &supplier, 1, 0);  // 64 slots at least
+  EXPECT_EQ(tiny.GetStride(), 8u);
+  EXPECT_EQ(tiny.GetRequestSize(), 4096u - 32);
+}
+
+template <class Alloc>
+void CheckLifecycle(unsigned elementSize) {
+  Supplier supplier("lifecycle supplier");
+  Alloc alloc("lifecycle", &supplier, elementSize, 0);
+  std::vector<void*> slots;
+  for (int i = 0; i < 3000; ++i) {
+    slots.push_back(alloc.Allocate(nullptr));
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(slots.back()) % 8, 0u);
+  }
+  const Details full = DetailsOf(alloc);
+  EXPECT_EQ(full.used, 3000u);
+
+  // Misuse changes nothing: a second free, and an address inside a slot.
+  alloc.Free(slots[5]);
+  alloc.Free(slots[5]);
+  alloc.Free(static_cast<char*>(slots[6]) + 8);
+  EXPECT_EQ(DetailsOf(alloc).used, 2999u);
+  slots.erase(slots.begin() + 5);
+
+  std::shuffle(slots.begin(), slots.end(), std::mt19937(7));
+  for (void* slot : slots) alloc.Free(slot);
+  const Details empty = DetailsOf(alloc);
+  EXPECT_EQ(empty.blocks, 1u);  // one empty block is kept
+  EXPECT_EQ(empty.used, 0u);
+  EXPECT_TRUE(alloc.IsEmpty());
+  alloc.PurgeEmptyBlocks();
+  EXPECT_EQ(DetailsOf(alloc), Details{});
+  EXPECT_TRUE(alloc.IsEmpty());
+  unsigned reserved = 1;
+  supplier.GetAllocationStats(&reserved, nullptr);
+  EXPECT_EQ(reserved, 0u);  // and the supplier gave its chunks back
+
+  alloc.SetFailOnNextRequest();
+  EXPECT_EQ(alloc.Allocate(nullptr), nullptr);
+  EXPECT_EQ(alloc.Allocate(nullptr), nullptr);
+}
+
+TEST(BlockAlloc, StatisticsStayExactThroughMisuse) { CheckLifecycle<Blocks>(40); }
+TEST(SmallBlockAlloc, StatisticsStayExactThroughMisuse) { CheckLifecycle<SmallBlocks>(16); }
+
+TEST(SmallBlockAlloc, RefusesPointersFromElsewhere) {
+  Supplier supplier("foreign supplier");
+  SmallBlocks alloc("foreign", &supplier, 16);
+  void* mine = alloc.Allocate(nullptr);
+  int local = 0;
+  alloc.Free(&local);
+  EXPECT_EQ(DetailsOf(alloc).used, 1u);
+  alloc.Free(mine);
+}
+
+TEST(BlockAlloc, ListsTheSlotsInUse) {
+  Supplier supplier("listing supplier");
+  Blocks alloc("listing", &supplier, 24);
+  std::vector<void*> slots;
+  for (int i = 0; i < 100; ++i) slots.push_back(alloc.Allocate(nullptr));
+  for (int i = 0; i < 100; i += 2) alloc.Free(slots[i]);
+  std::vector<void*> listed(80);
+  listed.resize(alloc.GetAllocatedBlocks(listed.data(), listed.data() + listed.size()) -
+                listed.data());
+  std::vector<void*> expected;
+  for (int i = 1; i < 100; i += 2) expected.push_back(slots[i]);
+  std::sort(listed.begin(), listed.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+}
+
+template <class Alloc>
+void RaceAllocFree(unsigned elementSize) {
+  Supplier supplier("race supplier");
+  Alloc alloc("race", &supplier, elementSize, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&alloc, t, elementSize] {
+      std::mt19937 random(t);
+      std::vector<unsigned char*> live;
+      for (int i = 0; i < 20000; ++i) {
+        if (live.empty() || random() % 3 != 0) {
+          auto* slot = static_cast<unsigned char*>(alloc.Allocate(nullptr));
+          std::fill_n(slot, elementSize, static_cast<unsigned char>(t));
+          live.push_back(slot);
+        } else {
+          const size_t victim = random() % live.size();
+          ASSERT_EQ(live[victim][elementSize - 1], static_cast<unsigned char>(t));
+          alloc.Free(live[victim]);
+          live[victim] = live.back();
+          live.pop_back();
+        }
+      }
+      for (unsigned char* slot : live) alloc.Free(slot);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(DetailsOf(alloc).used, 0u);
+  EXPECT_TRUE(alloc.IsEmpty());
+}
+
+TEST(FixedSizeAllocRace, ManyThreadsAllocateAndFree) {
+  RaceAllocFree<Blocks>(48);
+  RaceAllocFree<SmallBlocks>(24);
+}
+
+}  // namespace

@@ -1,0 +1,304 @@
+#include "qmkutils/memory/mempool.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <new>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qmkutils/memory/commonallocator.h"
+#include "qmkutils/memory/mallocctrlregistry.h"
+#include "qmkutils/memory/systemallocator.h"
+#include "support/child_process.h"
+#include "support/sanitizers.h"
+
+namespace {
+
+using Supplier = du::SystemAllocator<du::LockedSystemAllocatorPolicy, du::PageRequestsOfMiB<8192>>;
+
+unsigned InUse(const du::MallocCtrl& control) {
+  unsigned inUse = 0;
+  control.GetAllocationStats(nullptr, &inUse);
+  return inUse;
+}
+
+unsigned Reserved(const du::MallocCtrl& control) {
+  unsigned reserved = 0;
+  control.GetAllocationStats(&reserved, nullptr);
+  return reserved;
+}
+
+TEST(MemPool, SizeClasses) {
+  const std::pair<unsigned, unsigned> rounded[] = {
+      {0, 8},       {1, 8},         {8, 8},         {9, 16},         {256, 256},
+      {257, 272},   {512, 512},     {513, 544},     {1025, 1088},    {4097, 4352},
+      {8193, 8704}, {16384, 16384}, {16385, 16385}, {100000, 100000}};
+  for (const auto& [size, expected] : rounded) {
+    EXPECT_EQ(du::MemPool::GetRoundedSize(size), expected) << size;
+  }
+  EXPECT_EQ(du::MemPool::GetSizeClass(0), 0);
+  EXPECT_EQ(du::MemPool::GetSizeClass(100), 12);
+  EXPECT_EQ(du::MemPool::GetSizeClass(16384), 127);
+  EXPECT_EQ(du::MemPool::GetSizeClass(16385), -1);
+  for (unsigned index = 0; index < du::MemPool::kClassCount; ++index) {
+    EXPECT_EQ(du::MemPool::GetSizeClass(du::MemPool::GetClassSize(index)), static_cast<int>(index));
+  }
+}
+
+TEST(CommonAllocator, ClassesLargeBlocksAndTheFailSwitch) {
+  du::MemPool& pool = du::CommonAllocatorImpl::GetPool();
+  const unsigned before = InUse(pool);
+  void* object = du::CommonAllocatorImpl::Allocate(100, nullptr);
+  EXPECT_EQ(InUse(pool), before + 100);
+  du::FixedSizeAllocBase* classAlloc = pool.GetClassAllocator(12);
+  ASSERT_NE(classAlloc, nullptr);
+  EXPECT_STREQ(classAlloc->GetName(), "Common Mem Pool (   97 to   104)");
+  du::CommonAllocatorImpl::Deallocate(object, 100);
+  unsigned blocks = 0;
+  unsigned used = 1;
+  classAlloc->GetAllocationDetails(&blocks, nullptr, &used);
+  EXPECT_EQ(blocks, 1u);
+  EXPECT_EQ(used, 0u);
+  du::CommonAllocatorImpl::PurgeEmptyBlocks();
+  EXPECT_EQ(Reserved(*classAlloc), 0u);
+  EXPECT_TRUE(classAlloc->IsEmpty());
+
+  du::MallocCtrlRegistry& registry = du::MallocCtrlRegistry::Instance();
+  const int extraIndex = registry.GetSupplier(registry.GetIndex(&pool), 1);
+  ASSERT_GE(extraIndex, 0);
+  du::MallocCtrl* extra = registry.GetMallocCtrl(extraIndex);
+  EXPECT_STREQ(extra->GetName(), "Common Extra Allocator");
+  const unsigned extraBefore = InUse(*extra);
+  void* large = du::CommonAllocatorImpl::Allocate(20000, nullptr);
+  EXPECT_EQ(InUse(pool), before + 20000);
+  EXPECT_EQ(InUse(*extra), extraBefore + 20000);
+  du::CommonAllocatorImpl::Deallocate(large, 20000);
+  EXPECT_EQ(InUse(pool), before);
+
+  pool.SetFailOnNextRequest();
+  try {
+    du::CommonAllocatorImpl::Allocate(16, nullptr);
+    FAIL();
+  } catch (const std::bad_alloc& e) {
+    EXPECT_STREQ(e.what(), "bad allocation");
+  }
+  struct Object : du::CommonAllocated {
+    int value = 0;
+  };
+  EXPECT_EQ(new (std::nothrow) Object, nullptr);
+  pool.ClearFailOnNextRequest();
+  EXPECT_THROW(du::CommonAllocatorImpl::AllocateBytes(std::size_t{5} << 30), std::bad_alloc);
+  EXPECT_EQ(InUse(pool), before);
+}
+
+struct Derived : du::CommonAllocated {
+  char payload[40] = {};  // 48 bytes with the vtable pointer: a class size
+};
+
+struct Throwing : du::CommonAllocated {
+  Throwing() { throw std::runtime_error("constructor"); }
+  char payload[40] = {};
+};
+
+TEST(CommonAllocator, ObjectsAndContainers) {
+  du::MemPool& pool = du::CommonAllocatorImpl::GetPool();
+  const unsigned before = InUse(pool);
+  du::CommonAllocated* object = new Derived;
+  EXPECT_EQ(InUse(pool), before + sizeof(Derived));
+  delete object;  // the virtual destructor passes the derived size
+  EXPECT_THROW(new Throwing, std::runtime_error);
+  EXPECT_THROW(new (std::nothrow) Throwing, std::runtime_error);
+  EXPECT_EQ(InUse(pool), before);
+  {
+    std::map<int, std::string, std::less<>, du::CommonAllocator<std::pair<const int, std::string>>>
+        map;
+    std::vector<int, du::CommonAllocator<int>> vector;
+    for (int i = 0; i < 1000; ++i) {
+      map.emplace(i, std::to_string(i));
+      vector.push_back(i);
+    }
+    EXPECT_GT(InUse(pool), before);
+  }
+  EXPECT_EQ(InUse(pool), before);
+}
+
+long ResidentBytes() {
+  long pages = 0;
+  long resident = 0;
+  FILE* statm = fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  if (fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  fclose(statm);
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
+TEST(MemPoolRace, ManyThreadsThenEverythingGoesBack) {
+  Supplier blocks("drain blocks");
+  Supplier extra("drain extra");
+  const long residentBefore = ResidentBytes();
+  {
+    du::MemPool pool("drain pool", &blocks, &extra, false);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&pool, t] {
+        std::mt19937 random(t);
+        std::vector<std::pair<char*, unsigned>> live;
+        for (int i = 0; i < 20000; ++i) {
+          if (live.size() < 2000 && (live.empty() || random() % 2 == 0)) {
+            const unsigned size = random() % 64 == 0 ? 20000 + random() % 40000 : random() % 4000;
+            auto* block = static_cast<char*>(pool.Allocate(size, nullptr));
+            ASSERT_NE(block, nullptr);
+            if (size > 0) block[size - 1] = static_cast<char>(t);
+            live.emplace_back(block, size);
+          } else {
+            const size_t victim = random() % live.size();
+            auto [block, size] = live[victim];
+            if (size > 0) {
+              ASSERT_EQ(block[size - 1], static_cast<char>(t));
+            }
+            pool.Free(block, size);
+            live[victim] = live.back();
+            live.pop_back();
+          }
+        }
+        for (auto [block, size] : live) pool.Free(block, size);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(InUse(pool), 0u);
+    EXPECT_GT(Reserved(blocks), 0u);  // each class keeps one empty block
+    pool.PurgeEmptyBlocks();
+    for (unsigned index = 0; index < du::MemPool::kClassCount; ++index) {
+      if (du::FixedSizeAllocBase* alloc = pool.GetClassAllocator(index)) {
+        EXPECT_TRUE(alloc->IsEmpty());
+      }
+    }
+    EXPECT_EQ(Reserved(blocks), 0u);
+  }
+  EXPECT_EQ(Reserved(extra), 0u);  // it held the pool's own record
+  // The chunks went back to the system, not just to a free list.
+  EXPECT_LT(ResidentBytes() - residentBefore, 16L << 20);
+}
+
+TEST(MemPoolRace, OneClassAllocatorWhenThreadsRaceToCreateIt) {
+  Supplier supplier("first use supplier");
+  du::MallocCtrlRegistry& registry = du::MallocCtrlRegistry::Instance();
+  for (int round = 0; round < 50; ++round) {
+    du::MemPool pool("first use", &supplier);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    std::vector<void*> blocks(4);
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        ready.fetch_add(1);
+        while (ready.load() < 4) {
+        }
+        blocks[t] = pool.Allocate(72, nullptr);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    // The pool's suppliers: the system allocator and one class allocator.
+    EXPECT_EQ(registry.GetSupplierCount(registry.GetIndex(&pool)), 2);
+    for (void* block : blocks) pool.Free(block, 72);
+  }
+}
+
+TEST(CommonAllocatorRace, ThreadCachesKeepTheFiguresExact) {
+  du::MemPool& pool = du::CommonAllocatorImpl::GetPool();
+  const unsigned before = InUse(pool);
+  std::vector<std::pair<char*, unsigned>> handedOver[8];
+  std::atomic<bool> stop{false};
+  // One thread keeps purging, which empties every cache while they are used.
+  std::thread purger([&stop] {
+    while (!stop.load()) du::CommonAllocatorImpl::PurgeEmptyBlocks();
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &handedOver] {
+      std::mt19937 random(t);
+      std::vector<std::pair<char*, unsigned>> live;
+      for (int i = 0; i < 30000; ++i) {
+        if (live.size() < 500 && (live.empty() || random() % 2 == 0)) {
+          const unsigned size = random() % 32 == 0 ? 20000 : 1 + random() % 600;
+          auto* block = static_cast<char*>(du::CommonAllocatorImpl::Allocate(size, nullptr));
+          std::fill_n(block, size, static_cast<char>(t));
+          live.emplace_back(block, size);
+        } else {
+          const size_t victim = random() % live.size();
+          auto [block, size] = live[victim];
+          ASSERT_EQ(block[0], static_cast<char>(t));
+          ASSERT_EQ(block[size - 1], static_cast<char>(t));
+          du::CommonAllocatorImpl::Deallocate(block, size);
+          live[victim] = live.back();
+          live.pop_back();
+        }
+      }
+      handedOver[t] = std::move(live);  // freed by another thread below
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  stop = true;
+  purger.join();
+  std::thread([&handedOver] {
+    for (auto& blocks : handedOver) {
+      for (auto [block, size] : blocks) du::CommonAllocatorImpl::Deallocate(block, size);
+    }
+  }).join();
+  EXPECT_EQ(InUse(pool), before);
+  du::CommonAllocatorImpl::PurgeEmptyBlocks();
+  for (unsigned index = 0; index < du::MemPool::kClassCount; ++index) {
+    if (du::FixedSizeAllocBase* alloc = pool.GetClassAllocator(index)) {
+      unsigned used = 1;
+      alloc->GetAllocationDetails(nullptr, nullptr, &used);
+      EXPECT_EQ(used, 0u) << alloc->GetName();
+    }
+  }
+}
+
+TEST(CommonAllocatorRace, ForkWhileThreadsAllocate) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&stop] {
+      while (!stop.load()) {
+        void* block = du::CommonAllocatorImpl::Allocate(48, nullptr);
+        du::CommonAllocatorImpl::Deallocate(block, 48);
+      }
+    });
+  }
+  for (int round = 0; round < 30; ++round) {
+    const pid_t child = fork();
+    if (child == 0) {
+      // The child can allocate, free and purge: no lock or cache is stuck.
+      void* block = du::CommonAllocatorImpl::Allocate(48, nullptr);
+      du::CommonAllocatorImpl::Deallocate(block, 48);
+      du::CommonAllocatorImpl::PurgeEmptyBlocks();
+      _exit(0);
+    }
+    EXPECT_EQ(qmk_test::Reap(child), 0);
+  }
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+}
+
+#if defined(QMK_TEST_ADDRESS_SANITIZER)
+TEST(CommonAllocatorDeathTest, UseAfterFreeIsCaught) {
+  EXPECT_DEATH(
+      {
+        auto* block = static_cast<volatile char*>(du::CommonAllocatorImpl::Allocate(64, nullptr));
+        du::CommonAllocatorImpl::Deallocate(const_cast<char*>(block), 64);
+        block[10] = 1;
+      },
+      "use-after-poison");
+}
+#endif
+
+}  // namespace

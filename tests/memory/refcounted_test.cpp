@@ -1,0 +1,74 @@
+#include "qmkutils/memory/refcounted.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "qmkutils/memory/smartptr.h"
+
+namespace {
+
+std::atomic<int> s_destroyed{0};
+
+struct Counted : virtual du::RefCounted {
+  ~Counted() override { s_destroyed.fetch_add(1); }
+};
+
+// Survives its first release by taking a reference back into `rescued`.
+struct Phoenix : virtual du::RefCounted {
+  mutable du::SmartPtr<const Phoenix>* rescued = nullptr;
+  void ZeroReferenceCountHook() const override {
+    if (rescued != nullptr) *std::exchange(rescued, nullptr) = this;
+  }
+  ~Phoenix() override { s_destroyed.fetch_add(1); }
+};
+
+TEST(RefCounted, CountsAndCopies) {
+  Counted fresh;
+  EXPECT_EQ(fresh.RemoveReference(), -1);
+  fresh.AddReference();
+  fresh.AddReference();
+  const Counted copy(fresh);
+  EXPECT_EQ(copy.GetReferenceCount(), 0);
+  EXPECT_EQ(fresh.GetReferenceCount(), 1);
+}
+
+TEST(RefCounted, HookKeepsTheObjectAlive) {
+  s_destroyed = 0;
+  du::SmartPtr<const Phoenix> rescued;
+  {
+    du::SmartPtr<Phoenix> pointer(new Phoenix);
+    pointer->rescued = &rescued;
+  }
+  EXPECT_EQ(s_destroyed.load(), 0);
+  ASSERT_TRUE(rescued);
+  EXPECT_EQ(rescued->GetReferenceCount(), 1);
+  rescued.Reset();
+  EXPECT_EQ(s_destroyed.load(), 1);
+}
+
+TEST(SmartPtrRace, CopiesOnManyThreadsDeleteOnce) {
+  for (int round = 0; round < 20; ++round) {
+    s_destroyed = 0;
+    std::vector<std::thread> threads;
+    {
+      du::SmartPtr<Counted> shared(new Counted);
+      for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([copy = shared] {
+          for (int i = 0; i < 2000; ++i) {
+            du::SmartPtr<const du::RefCounted> other(copy);
+            du::SmartPtr<Counted> held(copy);
+            du::SmartPtr<Counted> moved(std::move(held));
+            EXPECT_GE(moved->GetReferenceCount(), 3);
+          }
+        });
+      }
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(s_destroyed.load(), 1);
+  }
+}
+
+}  // namespace
