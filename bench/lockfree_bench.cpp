@@ -1,7 +1,26 @@
 // The lock-free block allocator against the locked block allocator, mimalloc
-// and glibc: one New and one Delete of a 64-byte element per iteration.
+// and glibc: one New and one Delete of a 64-byte element per iteration. At two
+// threads the figure is wall time over the iterations of both threads.
 //
-// Results: (to be filled in)
+// Results (g++ 12 -O2, 2-core x86-64 VM, median of 5 repetitions), from
+//   cmake --build build --target qmk_lockfree_bench &&
+//   build/bench/qmk_lockfree_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
+//
+//   BM_NewDeletePair<LockFree>/real_time/threads:1              20.0 ns
+//   BM_NewDeletePair<Locked>/real_time/threads:1                9.71 ns   LockFree 2.06x
+//   BM_NewDeletePair<Mimalloc>/real_time/threads:1              10.9 ns   LockFree 1.83x
+//   BM_NewDeletePair<Glibc>/real_time/threads:1                 11.1 ns   LockFree 1.80x
+//   BM_NewDeletePair<LockFree>/real_time/threads:2              37.7 ns
+//   BM_NewDeletePair<Locked>/real_time/threads:2                14.1 ns   LockFree 2.67x
+//   BM_NewDeletePair<Mimalloc>/real_time/threads:2              5.35 ns   LockFree 7.05x
+//   BM_NewDeletePair<Glibc>/real_time/threads:2                 5.64 ns   LockFree 6.68x
+//
+// A pair costs the lock-free allocator four atomic read-modify-writes (the
+// heap counter, the active word, the anchor twice) where the locked one takes
+// its lock twice. At two threads every heap serves both threads, since the
+// heap is chosen round-robin per call, so the counter, active words and
+// anchors move between the cores: over 8 runs the two-thread figure ranged
+// from 31 to 143 ns, depending on how the threads' turns interleave.
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>

@@ -1,7 +1,59 @@
 // The library's allocators and counted pointer against glibc, mimalloc and
 // std::shared_ptr.
 //
-// Results: (to be filled in)
+// Results (g++ 12 -O3, 2-core x86-64 VM, median of 5 repetitions, each group
+// run on its own with --benchmark_filter while nothing else ran), from
+//   cmake --build build-bench --target qmk_memory_bench &&
+//   build-bench/bench/qmk_memory_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
+//
+// One thread, allocate and free at once (bytes):
+//   BM_AllocFree<Common>/16                            9.92 ns
+//   BM_AllocFree<Common>/64                            9.32 ns
+//   BM_AllocFree<Common>/256                           8.96 ns
+//   BM_AllocFree<Glibc>/16                             12.1 ns   Common 0.82x
+//   BM_AllocFree<Glibc>/64                             11.3 ns   Common 0.82x
+//   BM_AllocFree<Glibc>/256                            10.9 ns   Common 0.82x
+//   BM_AllocFree<Mimalloc>/16                          10.9 ns   Common 0.91x
+//   BM_AllocFree<Mimalloc>/64                          11.1 ns   Common 0.84x
+//   BM_AllocFree<Mimalloc>/256                         14.2 ns   Common 0.63x
+// One thread, 64 blocks alive, the oldest replaced:
+//   BM_Ring<Common>/16                                 8.93 ns
+//   BM_Ring<Common>/64                                 9.12 ns
+//   BM_Ring<Common>/256                                8.26 ns
+//   BM_Ring<Glibc>/16                                    12 ns   Common 0.74x
+//   BM_Ring<Glibc>/64                                  11.1 ns   Common 0.82x
+//   BM_Ring<Glibc>/256                                 11.1 ns   Common 0.74x
+//   BM_Ring<Mimalloc>/16                               6.61 ns   Common 1.35x
+//   BM_Ring<Mimalloc>/64                               6.86 ns   Common 1.33x
+//   BM_Ring<Mimalloc>/256                              6.83 ns   Common 1.21x
+// Two threads, each with its own ring; wall time per operation of the two
+// (half the one-thread figure is perfect scaling). Common's 16-byte figure
+// is bimodal (about 6 or 14 ns from run to run): the two threads' 16-byte
+// slots can share cache lines.
+//   BM_Ring<Common>/16/threads:2                         14 ns
+//   BM_Ring<Common>/64/threads:2                       4.21 ns
+//   BM_Ring<Common>/256/threads:2                      4.14 ns
+//   BM_Ring<Glibc>/16/threads:2                        5.69 ns   Common 2.46x
+//   BM_Ring<Glibc>/64/threads:2                        5.66 ns   Common 0.74x
+//   BM_Ring<Glibc>/256/threads:2                       5.74 ns   Common 0.72x
+//   BM_Ring<Mimalloc>/16/threads:2                     3.06 ns   Common 4.58x
+//   BM_Ring<Mimalloc>/64/threads:2                     3.15 ns   Common 1.34x
+//   BM_Ring<Mimalloc>/256/threads:2                    3.44 ns   Common 1.20x
+// One thread allocates, another frees; per block. All three figures move
+// together by up to 3x between runs (where the host places the two CPUs);
+// across runs Common stays 0.58-0.67x glibc and 0.82-1.12x mimalloc.
+//   BM_CrossThreadFree<Common>                          117 ns
+//   BM_CrossThreadFree<Glibc>                           203 ns   Common 0.58x
+//   BM_CrossThreadFree<Mimalloc>                        143 ns   Common 0.82x
+// Small-block allocator, N live 16-byte objects freed in random order; per
+// free:
+//   BM_RandomOrderFree<SmallBlocks>/100000             54.3 ns
+//   BM_RandomOrderFree<SmallBlocks>/1000000             111 ns
+//   BM_RandomOrderFree<GlibcBlocks>/100000             15.9 ns   SmallBlockAlloc 3.41x
+//   BM_RandomOrderFree<GlibcBlocks>/1000000            75.6 ns   SmallBlockAlloc 1.46x
+// Copy and destroy a counted pointer:
+//   BM_SmartPtrCopy                                    5.08 ns
+//   BM_SharedPtrCopy                                   10.8 ns   SmartPtr 0.47x
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>

@@ -67,7 +67,7 @@ ThreadCache* ThreadCacheSet::Attach() {
     cache = cache->next.load(std::memory_order_acquire);
   }
   if (cache == nullptr) {
-    void* memory = calloc(1, sizeof(ThreadCache));
+    void* memory = aligned_alloc(alignof(ThreadCache), sizeof(ThreadCache));
     if (memory == nullptr) return nullptr;
     cache = new (memory) ThreadCache();
     cache->next.store(caches_.load(std::memory_order_relaxed), std::memory_order_relaxed);

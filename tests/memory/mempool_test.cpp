@@ -53,6 +53,22 @@ TEST(MemPool, SizeClasses) {
   }
 }
 
+TEST(MemPool, ASupplierThatRefusesLeavesTheFiguresExact) {
+  Supplier supplier("refusing supplier");
+  supplier.SetFailOnNextRequest();
+  EXPECT_THROW(du::MemPool("no record", &supplier), std::bad_alloc);
+  supplier.ClearFailOnNextRequest();
+  du::MemPool pool("refused pool", &supplier);
+  void* kept = pool.Allocate(100, nullptr);
+  supplier.SetFailOnNextRequest();
+  EXPECT_EQ(pool.Allocate(20000, nullptr), nullptr);
+  EXPECT_EQ(pool.Allocate(8, nullptr), nullptr);  // a class with no block yet
+  EXPECT_EQ(InUse(pool), 100u);
+  supplier.ClearFailOnNextRequest();
+  pool.Free(kept, 100);
+  EXPECT_EQ(InUse(pool), 0u);
+}
+
 TEST(CommonAllocator, ClassesLargeBlocksAndTheFailSwitch) {
   du::MemPool& pool = du::CommonAllocatorImpl::GetPool();
   const unsigned before = InUse(pool);

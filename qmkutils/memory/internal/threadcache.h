@@ -32,7 +32,8 @@
 
 namespace du {
 
-struct ThreadCache {
+// Cache-line aligned, so two threads' caches never share a line.
+struct alignas(64) ThreadCache {
   struct Class {
     void* head = nullptr;  // cached slots, linked through their first word
     std::atomic<std::uint32_t> count{0};
