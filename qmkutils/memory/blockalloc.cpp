@@ -3,10 +3,6 @@
 namespace du {
 namespace {
 
-constexpr unsigned RoundUp(unsigned n, unsigned multiple) {
-  return (n + multiple - 1) / multiple * multiple;
-}
-
 float WastePercent(unsigned request, unsigned stride) {
   const unsigned area = request - FixedSizeAllocBase::kBlockHeaderSize;
   return static_cast<float>(area % stride) * 100.0f / static_cast<float>(area);
@@ -21,16 +17,7 @@ unsigned BlockAllocBase::StrideFor(unsigned elementSize) {
 unsigned BlockAllocBase::RequestSizeFor(const SystemMallocCtrl& supplier, unsigned elementSize,
                                         unsigned blockSize) {
   const unsigned stride = StrideFor(elementSize);
-  unsigned block;
-  if (blockSize == 0) {
-    block = 32768;
-  } else if (blockSize <= 8192) {
-    block = 8192;
-  } else if (blockSize >= 131072) {
-    block = 131072;
-  } else {
-    block = RoundUp(blockSize, 1024);
-  }
+  const unsigned block = ChooseBlockSize(blockSize, 32768, 8192, 131072);
   unsigned request = supplier.SpaceAvailableInBlockSize(block);
   unsigned slots = (request - kBlockHeaderSize) / stride;
   if (slots < 16) {

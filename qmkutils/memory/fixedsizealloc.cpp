@@ -153,6 +153,14 @@ FixedSizeAllocBase::Block* FixedSizeAllocBase::FindBlock(void* slot) {
   return block;
 }
 
+unsigned FixedSizeAllocBase::ChooseBlockSize(unsigned blockSize, unsigned ifZero, unsigned least,
+                                             unsigned most) {
+  if (blockSize == 0) return ifZero;
+  if (blockSize <= least) return least;
+  if (blockSize >= most) return most;
+  return RoundUp(blockSize, 1024);
+}
+
 void FixedSizeAllocBase::Free(void* slot) {
   if (!FreeCounted(slot, 0)) ReportNotInUse();
 }

@@ -87,6 +87,14 @@ class QMK_EXPORT FixedSizeAllocBase : public FixedSizeMallocCtrl {
     kPacked,       // slots back to back; blocks are found by address
   };
 
+  // The block size to aim for: `ifZero` for 0, else `blockSize` clamped to
+  // least..most and rounded up to 1024.
+  static unsigned ChooseBlockSize(unsigned blockSize, unsigned ifZero, unsigned least,
+                                  unsigned most);
+  static constexpr unsigned RoundUp(unsigned n, unsigned multiple) {
+    return (n + multiple - 1) / multiple * multiple;
+  }
+
   FixedSizeAllocBase(const char* name, SystemMallocCtrl* supplier, unsigned stride,
                      unsigned requestSize, SlotLayout layout, bool deallocateOnDestruction,
                      bool keepOneEmpty);

@@ -237,17 +237,16 @@ std::pair<void*, unsigned> SystemAllocatorBase::Free(void* payload) {
   if (block->size > chunk->largestFree) chunk->largestFree = block->size;
 
   if (chunk->allocated != nullptr) return {nullptr, 0};
-  current_ = chunk->next == chunk ? nullptr : chunk->previous;
-  Unlink(chunk);
-  reserved_ -= chunk->size;
-  poison::Unpoison(chunk, chunk->size);
-  poison::RemoveLeakRoot(chunk, chunk->size);
-  return {chunk, static_cast<unsigned>(chunk->size)};
+  return RemoveChunk(chunk);
 }
 
 std::pair<void*, unsigned> SystemAllocatorBase::ReleaseChunk() {
-  Chunk* chunk = current_;
-  if (chunk == nullptr) return {nullptr, 0};
+  return current_ == nullptr ? std::pair<void*, unsigned>{nullptr, 0} : RemoveChunk(current_);
+}
+
+// Unlinks `chunk`, making the one before it current, and hands it back for
+// unmapping.
+std::pair<void*, unsigned> SystemAllocatorBase::RemoveChunk(Chunk* chunk) {
   current_ = chunk->next == chunk ? nullptr : chunk->previous;
   Unlink(chunk);
   reserved_ -= chunk->size;

@@ -72,6 +72,7 @@ class QMK_EXPORT SystemAllocatorBase {
   static void CheckLayout();
   Chunk* FindChunk(const void* block) const;
   Block* FindAllocated(const void* payload) const;
+  std::pair<void*, unsigned> RemoveChunk(Chunk* chunk);
   static void RecomputeLargestFree(Chunk* chunk);
 
   std::uint64_t reserved_ = 0;
