@@ -3,5 +3,6 @@
 #define QMKUTILS_UTILITIES_UTILITIES_H_
 
 #include "qmkutils/utilities/hashnextprime.h"
+#include "qmkutils/utilities/symbol.h"
 
 #endif  // QMKUTILS_UTILITIES_UTILITIES_H_

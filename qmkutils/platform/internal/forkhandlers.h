@@ -22,8 +22,10 @@ enum class Participant {
   kSingletonLifetime,   // the exit schedule of singletons
   kThreads,             // the Thread registry and each Thread's state
   kEnvironment,         // the environment lock
+  kSymbolTable,         // the symbol table's lock; it allocates under it
   kAllocationRegistry,  // the allocation-control registry's lock
   kCommonAllocator,     // the common allocator's thread caches and locks
+  kReaderSections,      // marks of lock-free readers (child step only)
   kThreadId,            // the forking thread's cached id (child step only)
   kProcessId,           // the cached process id (child step only; runs first)
   kCount

@@ -1,0 +1,128 @@
+// Interned symbols against the containers an application would use instead:
+// absl's hash sets for interning, std::string for copying and comparing.
+//
+// Results: see the figures below each group, from
+//   cmake --build build-bench --target qmk_symbol_bench &&
+//   build-bench/bench/qmk_symbol_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
+
+#include <absl/container/flat_hash_set.h>
+#include <absl/container/node_hash_set.h>
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qmkutils/utilities/symbol.h"
+
+namespace {
+
+constexpr int kTexts = 1000;
+
+// Identifier-like texts of 18 to 28 characters, as message fields and
+// attribute names are.
+const std::vector<std::string>& Texts(const char* prefix) {
+  static std::vector<std::string> texts[2];
+  std::vector<std::string>& chosen = texts[prefix[0] == 'm'];
+  if (chosen.empty()) {
+    for (int i = 0; i < kTexts; ++i) {
+      chosen.push_back(std::string(prefix) + ".attribute." + std::to_string(i * 7919));
+    }
+  }
+  return chosen;
+}
+
+// Interning a text that is in the table: make the symbol and drop it.
+void BM_InternHit(benchmark::State& state) {
+  static std::vector<du::Symbol> held;
+  if (state.thread_index() == 0 && held.empty()) {
+    for (const std::string& text : Texts("hit")) held.emplace_back(text);
+  }
+  const auto& texts = Texts("hit");
+  std::size_t i = state.thread_index() * 101;
+  for (auto _ : state) {
+    const du::Symbol symbol(texts[i++ % kTexts].c_str());
+    benchmark::DoNotOptimize(symbol.GetId());
+  }
+}
+BENCHMARK(BM_InternHit)->ThreadRange(1, 2)->UseRealTime();
+
+void BM_FlatHashSetLookup(benchmark::State& state) {
+  static const absl::flat_hash_set<std::string_view> set(Texts("hit").begin(), Texts("hit").end());
+  const auto& texts = Texts("hit");
+  std::size_t i = state.thread_index() * 101;
+  for (auto _ : state) {
+    auto found = set.find(std::string_view(texts[i++ % kTexts].c_str()));
+    benchmark::DoNotOptimize(found);
+  }
+}
+BENCHMARK(BM_FlatHashSetLookup)->ThreadRange(1, 2)->UseRealTime();
+
+// Interning a text that is not in the table, then dropping it: an insertion
+// and a removal.
+void BM_InternMiss(benchmark::State& state) {
+  const auto& texts = Texts("miss");
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const du::Symbol symbol(texts[i++ % kTexts].c_str());
+    benchmark::DoNotOptimize(symbol.GetId());
+  }
+}
+BENCHMARK(BM_InternMiss);
+
+void BM_NodeHashSetInsertErase(benchmark::State& state) {
+  const auto& texts = Texts("miss");
+  absl::node_hash_set<std::string> set;
+  set.reserve(2 * kTexts);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    auto inserted = set.emplace(texts[i++ % kTexts].c_str()).first;
+    benchmark::DoNotOptimize(&*inserted);
+    set.erase(inserted);
+  }
+}
+BENCHMARK(BM_NodeHashSetInsertErase);
+
+// Copying and dropping a 26-character name.
+void BM_SymbolCopy(benchmark::State& state) {
+  const du::Symbol original("message.field.return.addr");
+  for (auto _ : state) {
+    du::Symbol copy(original);
+    benchmark::DoNotOptimize(copy);
+  }
+}
+BENCHMARK(BM_SymbolCopy);
+
+void BM_StringCopy(benchmark::State& state) {
+  const std::string original("message.field.return.addr");
+  for (auto _ : state) {
+    std::string copy(original);
+    benchmark::DoNotOptimize(copy);
+  }
+}
+BENCHMARK(BM_StringCopy);
+
+// Comparing two equal names held in different objects.
+void BM_SymbolEquals(benchmark::State& state) {
+  du::Symbol a("message.field.return.addr");
+  du::Symbol b(std::string("message.field.return.addr"));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(a);
+    benchmark::DoNotOptimize(b);
+    benchmark::DoNotOptimize(a == b);
+  }
+}
+BENCHMARK(BM_SymbolEquals);
+
+void BM_StringEquals(benchmark::State& state) {
+  std::string a("message.field.return.addr");
+  std::string b("message.field.return.addr");
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(a);
+    benchmark::DoNotOptimize(b);
+    benchmark::DoNotOptimize(a == b);
+  }
+}
+BENCHMARK(BM_StringEquals);
+
+}  // namespace
