@@ -22,6 +22,7 @@ enum class Participant {
   kSingletonLifetime,   // the exit schedule of singletons
   kThreads,             // the Thread registry and each Thread's state
   kEnvironment,         // the environment lock
+  kLocale,              // the lock of the string-locale count
   kAllocationRegistry,  // the allocation-control registry's lock
   kCommonAllocator,     // the common allocator's thread caches and locks
   kThreadId,            // the forking thread's cached id (child step only)
