@@ -58,9 +58,15 @@ std::string UserLocaleName(const Category& category) {
   return kClassicLocale;
 }
 
+// setlocale changes the whole process; the library's own calls to it are
+// serialised by s_lock, or by the C library's lock where no count is kept.
+const char* Select(int category, const char* name) {
+  return std::setlocale(category, name);  // NOLINT(concurrency-mt-unsafe)
+}
+
 void SetStringCategories(const std::string* names) {
   for (int i = 0; i < kStringCategories; ++i) {
-    std::setlocale(kCategories[i].id, names == nullptr ? kClassicLocale : names[i].c_str());
+    (void)Select(kCategories[i].id, names == nullptr ? kClassicLocale : names[i].c_str());
   }
 }
 
@@ -81,7 +87,7 @@ void Locale::InitStringLocale() {
   if (s_userLocale == nullptr) s_userLocale = new std::string[kStringCategories];
   s_haveUserLocale = true;
   for (int i = 0; i < kAllCategories; ++i) {
-    const char* selected = std::setlocale(kCategories[i].id, names[i].c_str());
+    const char* selected = Select(kCategories[i].id, names[i].c_str());
     if (!kCategories[i].holdsStrings) continue;
     if (selected == nullptr) {
       s_haveUserLocale = false;
@@ -124,10 +130,10 @@ void Locale::LocalizeLocale(int category) {
   const in::Language* entry = in::FindLanguage(language);
   if (entry == nullptr) entry = &in::kLanguages[0];
   const std::string name(entry->posixLocale);
-  if (std::setlocale(category, name.c_str()) == nullptr) std::setlocale(category, kFallbackLocale);
+  if (Select(category, name.c_str()) == nullptr) (void)Select(category, kFallbackLocale);
 }
 
-void Locale::InternationalizeLocale(int category) { std::setlocale(category, kClassicLocale); }
+void Locale::InternationalizeLocale(int category) { (void)Select(category, kClassicLocale); }
 
 void Locale::SetUILang() {
   std::string language;

@@ -4,10 +4,11 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <fstream>
 #include <string_view>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "qmkutils/platform/environment.h"
@@ -39,6 +40,33 @@ std::string Unquote(std::string_view value) {
     if (quote == '"' && value[i] == '\\' && i + 1 < value.size()) ++i;
     text.push_back(value[i]);
   }
+  return text;
+}
+
+// Reads up to `count` dot-separated decimal numbers from the start of
+// `text`: how many were read, and where the text after the last one starts.
+std::pair<int, std::size_t> ReadNumbers(std::string_view text, int* numbers, int count) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* position = begin;
+  int read = 0;
+  while (read < count) {
+    const char* start = position;
+    if (read > 0) {
+      if (start == end || *start != '.') break;
+      ++start;
+    }
+    const auto [stop, failure] = std::from_chars(start, end, numbers[read]);
+    if (failure != std::errc() || stop == start) break;
+    position = stop;
+    ++read;
+  }
+  return {read, static_cast<std::size_t>(position - begin)};
+}
+
+std::string JoinNumbers(const int* numbers, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text.append(i == 0 ? "" : ".").append(std::to_string(numbers[i]));
   return text;
 }
 
@@ -88,21 +116,15 @@ bool QmSysInfo::GetOSName(std::string& name) {
 bool QmSysInfo::GetOSVersion(std::string& version) {
   utsname system{};
   if (::uname(&system) != 0) return false;
-  // Each %n is written only when the number before it was read.
-  int numbers[3] = {0, 0, 0};
-  int ends[3] = {0, 0, 0};
-  std::sscanf(system.release, "%d%n.%d%n.%d%n", &numbers[0], &ends[0], &numbers[1], &ends[1],
-              &numbers[2], &ends[2]);
   const std::string_view release = system.release;
-  const auto position = static_cast<std::size_t>(std::max({ends[0], ends[1], ends[2]}));
+  int numbers[3] = {0, 0, 0};
+  const std::size_t position = ReadNumbers(release, numbers, 3).second;
   std::string_view rest = release.substr(position);
   if (!rest.empty() &&
       (rest.front() == '-' || rest.front() == '.' || rest.front() == '+' || rest.front() == '_')) {
     rest.remove_prefix(1);
   }
-  char head[48];
-  std::snprintf(head, sizeof head, "%d.%d.%d ", numbers[0], numbers[1], numbers[2]);
-  version = std::string(head).append(rest);
+  version = JoinNumbers(numbers, 3).append(" ").append(rest);
   return true;
 }
 
@@ -122,15 +144,13 @@ bool QmSysInfo::GetTessalineInfo(std::string& version, std::string& directory) {
   const auto separator = module.find_last_of("/\\");
   directory = separator == std::string::npos ? std::string() : module.substr(0, separator);
   std::string text;
-  int parts[4];
+  int parts[4] = {0, 0, 0, 0};
   if (!registry::ReadValue(registry::Root::kClassesRoot, kTessalineKey, kTessalineVersionValue,
                            &text) ||
-      std::sscanf(text.c_str(), "%d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]) != 4) {
+      ReadNumbers(text, parts, 4).first != 4) {
     return false;
   }
-  char joined[64];
-  std::snprintf(joined, sizeof joined, "%d.%d.%d.%d", parts[0], parts[1], parts[2], parts[3]);
-  version = joined;
+  version = JoinNumbers(parts, 4);
   return true;
 }
 
