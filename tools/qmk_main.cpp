@@ -5,6 +5,7 @@
 
 #include "alloc_command.h"
 #include "demo_command.h"
+#include "info_command.h"
 #include "trace_command.h"
 
 namespace {
@@ -23,6 +24,10 @@ constexpr const char* kUsage =
     "                    the allocator graph (suppliers above their consumers) with\n"
     "                    each allocator's reserved and in-use bytes, before and after\n"
     "                    freeing; --keep prints only the first.\n"
+    "  info              Show where the installation is and how it was found (or\n"
+    "                    what was looked at when it is not), the platform, the\n"
+    "                    language, the preference directories, host, user and\n"
+    "                    operating system. Exits with 1 when it is not found.\n"
     "  help              Show this text.\n"
     "\n"
     "Options of 'qmk trace':\n"
@@ -56,6 +61,7 @@ int main(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
   if (command == "demo") return qmk::RunDemoCommand(argc - 2, argv + 2);
   if (command == "alloc") return qmk::RunAllocCommand(argc - 2, argv + 2);
+  if (command == "info") return qmk::RunInfoCommand(argc - 2, argv + 2);
   if (command == "trace") return qmk::RunTraceCommand(argc - 2, argv + 2);
   if (!command.empty()) std::fprintf(stderr, "qmk: unknown command '%s'\n\n", argv[1]);
   std::fputs(kUsage, stderr);

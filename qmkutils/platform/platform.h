@@ -1,5 +1,6 @@
 // The platform layer: threads, locks, singletons, time, the environment,
-// installation paths, parsed file paths and lock annotations.
+// installation paths, languages and locales, machine facts, parsed file
+// paths and lock annotations.
 #ifndef QMKUTILS_PLATFORM_PLATFORM_H_
 #define QMKUTILS_PLATFORM_PLATFORM_H_
 
@@ -9,13 +10,17 @@
 #include "qmkutils/platform/exitcalls.h"
 #include "qmkutils/platform/export.h"
 #include "qmkutils/platform/filespec.h"
+#include "qmkutils/platform/homesearch.h"
+#include "qmkutils/platform/locale.h"
 #include "qmkutils/platform/lockable.h"
 #include "qmkutils/platform/locks.h"
 #include "qmkutils/platform/memorymap.h"
 #include "qmkutils/platform/process.h"
 #include "qmkutils/platform/qminfo.h"
+#include "qmkutils/platform/qmsysinfo.h"
 #include "qmkutils/platform/readwritelock.h"
 #include "qmkutils/platform/singleton.h"
+#include "qmkutils/platform/system.h"
 #include "qmkutils/platform/thread.h"
 #include "qmkutils/platform/threadannotations.h"
 #include "qmkutils/platform/timer.h"

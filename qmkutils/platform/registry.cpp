@@ -8,19 +8,16 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "qmkutils/platform/environment.h"
+#include "qmkutils/platform/internal/configdirs.h"
 
 namespace dp::registry {
 namespace {
 
 constexpr std::size_t kMaxFileSize = std::size_t{1} << 20;
 constexpr std::string_view kStoreFile = "/zembra/registry.ini";
-constexpr std::string_view kDefaultConfigDirs = "/etc/xdg";
 constexpr std::string_view kClassesSection = "Classes\\";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kDefaultValueName = "@";
-
-bool IsAbsolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -43,36 +40,10 @@ bool IsRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::string CurrentUserFile() {
-  std::string base = Environment::Get("XDG_CONFIG_HOME");
-  if (!IsAbsolute(base)) {
-    const std::string home = Environment::Get("HOME");
-    if (home.empty()) return {};
-    base = home + "/.config";
-  }
-  return base.append(kStoreFile);
-}
-
-std::string LocalMachineFile() {
-  std::string dirs = Environment::Get("XDG_CONFIG_DIRS");
-  if (dirs.empty()) dirs = kDefaultConfigDirs;
-  std::string_view rest = dirs;
-  while (!rest.empty()) {
-    const auto colon = rest.find(':');
-    const std::string_view dir = rest.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    if (!IsAbsolute(dir)) continue;
-    std::string candidate = std::string(dir).append(kStoreFile);
-    if (IsRegularFile(candidate)) return candidate;
-  }
-  return {};
-}
-
 // Reads a whole file of at most kMaxFileSize bytes. O_NONBLOCK keeps a FIFO
 // planted in the file's place from blocking the open; it is then refused as
 // not regular.
 bool ReadSmallFile(const std::string& path, std::string* content) {
-  if (path.empty()) return false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat info;
@@ -103,10 +74,6 @@ bool ReadSmallFile(const std::string& path, std::string* content) {
   return ok;
 }
 
-std::string FileOf(Root root) {
-  return root == Root::kCurrentUser ? CurrentUserFile() : LocalMachineFile();
-}
-
 std::string SectionOf(Root root, std::string_view key) {
   std::string section;
   if (root == Root::kClassesRoot) section = kClassesSection;
@@ -114,13 +81,15 @@ std::string SectionOf(Root root, std::string_view key) {
 }
 
 // Calls visit(name, data) for every value line of the sections named
-// `section`. The default value is reported with an empty name.
+// `section`. The default value is reported with an empty name. True when
+// such a section exists.
 template <typename Visit>
-void ForEachValue(std::string_view text, std::string_view section, Visit visit) {
+bool ForEachValue(std::string_view text, std::string_view section, Visit visit) {
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
     text.remove_prefix(kByteOrderMark.size());
   }
   bool inSection = false;
+  bool seen = false;
   while (!text.empty()) {
     const auto newline = text.find('\n');
     std::string_view line = text.substr(0, newline);
@@ -132,6 +101,7 @@ void ForEachValue(std::string_view text, std::string_view section, Visit visit) 
     if (line.front() == '[') {
       inSection = !hasNul && line.size() >= 2 && line.back() == ']' &&
                   EqualsIgnoringCase(Trim(line.substr(1, line.size() - 2)), section);
+      seen = seen || inSection;
       continue;
     }
     const auto equals = line.find('=');
@@ -140,6 +110,7 @@ void ForEachValue(std::string_view text, std::string_view section, Visit visit) 
     if (name.empty()) continue;
     visit(name == kDefaultValueName ? std::string_view() : name, Trim(line.substr(equals + 1)));
   }
+  return seen;
 }
 
 }  // namespace
@@ -158,10 +129,39 @@ bool ReadValueFromText(std::string_view text, std::string_view key, std::string_
   return found;
 }
 
+StoreLocation LocateStore(Root root) {
+  StoreLocation location;
+  if (root == Root::kCurrentUser) {
+    const std::string dir = configdirs::UserDir();
+    if (!dir.empty()) location.candidates.push_back(dir + std::string(kStoreFile));
+  } else {
+    for (const std::string& dir : configdirs::SystemDirs()) {
+      location.candidates.push_back(dir + std::string(kStoreFile));
+    }
+  }
+  for (const std::string& candidate : location.candidates) {
+    if (IsRegularFile(candidate)) {
+      location.file = candidate;
+      break;
+    }
+  }
+  return location;
+}
+
+bool ReadStore(const std::string& file, std::string* text) {
+  return !file.empty() && ReadSmallFile(file, text);
+}
+
 bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data) {
   std::string text;
-  return ReadSmallFile(FileOf(root), &text) &&
+  return ReadStore(LocateStore(root).file, &text) &&
          ReadValueFromText(text, SectionOf(root, key), name, data);
+}
+
+bool KeyExists(Root root, std::string_view key) {
+  std::string text;
+  return ReadStore(LocateStore(root).file, &text) &&
+         ForEachValue(text, SectionOf(root, key), [](std::string_view, std::string_view) {});
 }
 
 }  // namespace dp::registry

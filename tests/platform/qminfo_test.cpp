@@ -8,6 +8,7 @@
 #include <string>
 
 #include "qmkutils/platform/environment.h"
+#include "qmkutils/platform/homesearch.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
@@ -130,6 +131,143 @@ TEST_F(QmInfoHome, MalformedStoreFilesAreSkippedNotFatal) {
   EXPECT_EQ(Home(), "/later");
   ASSERT_EQ(::mkfifo(StoreFile("user").c_str(), 0600), 0);
   EXPECT_EQ(Home(), "/later");
+}
+
+}  // namespace
+
+namespace {
+
+std::string Got(bool (*getter)(std::string*)) {
+  std::string out = "(untouched)";
+  return getter(&out) ? out : "false:" + out;
+}
+
+std::string GotFor(bool (*getter)(std::string*, const std::string&), const std::string& product) {
+  std::string out = "(untouched)";
+  return getter(&out, product) ? out : "false:" + out;
+}
+
+std::string GotFor(bool (*getter)(std::string*, const std::string&, const std::string&),
+                   const std::string& a, const std::string& b) {
+  std::string out = "(untouched)";
+  return getter(&out, a, b) ? out : "false:" + out;
+}
+
+using dp::QmInfo;
+
+TEST_F(QmInfoHome, DirectoriesBelowTheHomeAndTheirCatalogues) {
+  for (auto getter : {QmInfo::GetPlatformPath, QmInfo::GetDllPath, QmInfo::GetJavaClassPath,
+                      QmInfo::GetQuillFontDir, QmInfo::GetQuillAdminPrefsDir}) {
+    EXPECT_EQ(Got(getter), "false:(untouched)");
+    EXPECT_FALSE(getter(nullptr));
+  }
+  EXPECT_EQ(GotFor(QmInfo::GetPrimaryQmtrbFile, "viewer", "messages"), "false:(untouched)");
+
+  // Only the Courier key gives the home here.
+  Write("system", kCourier + "InstallationPath=/apps/courier\\\n");
+  EXPECT_EQ(Got(QmInfo::GetPlatformPath), "/apps/courier/x86e_linux");
+  const dp::HomeSearch search = dp::SearchHome("", "");
+  EXPECT_EQ(search.foundKey, "Software\\Zembra\\Quillmark Courier");
+  EXPECT_FALSE(search.foundForCurrentUser);
+  EXPECT_EQ(search.localMachine.file, StoreFile("system"));
+  EXPECT_EQ(search.keys.size(), 3u);
+
+  environment_.Set("QUILL_HOME", "/apps/q/").Set("QUILL_LANG", "de");
+  EXPECT_EQ(Got(QmInfo::GetPlatformPath), "/apps/q/x86e_linux");
+  EXPECT_EQ(Got(QmInfo::GetDllPath), "/apps/q/x86e_linux/obj");
+  EXPECT_EQ(Got(QmInfo::GetJavaClassPath), "/apps/q/java");
+  EXPECT_EQ(Got(QmInfo::GetQuillFontDir), "/apps/q/fonts");
+  EXPECT_EQ(Got(QmInfo::GetQuillAdminPrefsDir), "/apps/q/preferences/Quillmark");
+  std::string bin;
+  ASSERT_TRUE(QmInfo::GetBinPath(&bin, "Custom", "QMK_TEST_HOME"));
+  EXPECT_EQ(bin, "/apps/courier/bin");
+  EXPECT_EQ(GotFor(QmInfo::GetProductTextDir, "viewer"), "/apps/q/resources/viewer/text");
+  EXPECT_EQ(GotFor(QmInfo::GetProductResourceDir, "viewer"), "/apps/q/resources/viewer/resource");
+  EXPECT_EQ(GotFor(QmInfo::GetProductTextResourceDir, "viewer"),
+            "/apps/q/resources/viewer/text/resource");
+  EXPECT_EQ(GotFor(QmInfo::GetLocalizedProductTextDir, "viewer"),
+            "/apps/q/resources/viewer/text/german");
+  EXPECT_EQ(GotFor(QmInfo::GetLocalizedProductResourceDir, "viewer"),
+            "/apps/q/resources/viewer/resource/german");
+  EXPECT_EQ(GotFor(QmInfo::GetLocalizedProductTextResourceDir, "viewer"),
+            "/apps/q/resources/viewer/text/resource/german");
+  EXPECT_EQ(GotFor(QmInfo::GetLocalizedProductTextDir, "viewer", "zh_TW"),
+            "/apps/q/resources/viewer/text/chinese_tw");
+  EXPECT_EQ(GotFor(QmInfo::GetLocalizedProductResourceDir, "viewer", "ja"),
+            "/apps/q/resources/viewer/resource/japanese");
+  EXPECT_EQ(GotFor(QmInfo::GetPrimaryQmtrbFile, "viewer", "messages"),
+            "/apps/q/resources/viewer/text/german/messages.qmtrb");
+  EXPECT_EQ(GotFor(QmInfo::GetFallbackQmtrbFile, "viewer", "messages"),
+            "/apps/q/resources/viewer/text/usascii/messages.qmtrb");
+
+  // An unknown language: the current offset falls back, the three-argument
+  // getters refuse it.
+  environment_.Set("QUILL_LANG", "xx");
+  EXPECT_EQ(Got(QmInfo::GetCurrentLanguage), "xx");
+  EXPECT_EQ(Got(QmInfo::GetLanguageOffset), "/usascii");
+  EXPECT_EQ(GotFor(QmInfo::GetLanguageOffset, "xx"), "false:(untouched)");
+  EXPECT_EQ(GotFor(QmInfo::GetLocalizedProductTextDir, "viewer", "xx"), "false:(untouched)");
+  EXPECT_EQ(GotFor(QmInfo::GetLocalizedProductResourceDir, "viewer", "xx"), "false:(untouched)");
+  EXPECT_EQ(GotFor(QmInfo::GetPrimaryQmtrbFile, "viewer", "messages"),
+            "/apps/q/resources/viewer/text/usascii/messages.qmtrb");
+}
+
+TEST_F(QmInfoHome, SystemLanguageAndPseudoLocalization) {
+  environment_.Set("QUILL_LANG", "").Set("LC_ALL", "").Set("LC_MESSAGES", "").Set("LANG", "");
+  EXPECT_EQ(Got(QmInfo::GetCurrentLanguage), "en");
+  for (const auto& [locale, language] :
+       std::map<std::string, std::string>{{"zh_HK.UTF-8", "en"},
+                                          {"zh_SG.UTF-8", "zh_CN"},
+                                          {"zh_CN.GB18030", "zh_CN"},
+                                          {"zh_TW", "zh_TW"},
+                                          {"zh", "en"},
+                                          {"de_DE.UTF-8@euro", "de"},
+                                          {"ru_UA", "ru"},
+                                          {"ja_JP.eucJP", "ja"},
+                                          {"pt_BR.UTF-8", "en"},
+                                          {"C.UTF-8", "en"},
+                                          {"POSIX", "en"}}) {
+    environment_.Set("LANG", locale);
+    EXPECT_EQ(Got(QmInfo::GetCurrentLanguage), language) << locale;
+  }
+  // LC_ALL before LC_MESSAGES before LANG; QUILL_LANG before all of them.
+  environment_.Set("LC_MESSAGES", "fr_FR.UTF-8");
+  EXPECT_EQ(Got(QmInfo::GetCurrentLanguage), "fr");
+  environment_.Set("LC_ALL", "ko_KR.UTF-8");
+  EXPECT_EQ(Got(QmInfo::GetCurrentLanguage), "ko");
+  EXPECT_EQ(Got(QmInfo::GetLanguageOffset), "/korean");
+  EXPECT_FALSE(QmInfo::GetDoingPseudoLocalization());
+  environment_.Set("QUILL_LANG", "PSEUDO");
+  EXPECT_EQ(Got(QmInfo::GetCurrentLanguage), "PSEUDO");
+  EXPECT_TRUE(QmInfo::GetDoingPseudoLocalization());
+  environment_.Set("QUILL_LANG", "pseudox");
+  EXPECT_FALSE(QmInfo::GetDoingPseudoLocalization());
+  EXPECT_FALSE(QmInfo::GetCurrentLanguage(nullptr));
+}
+
+TEST_F(QmInfoHome, PreferencesFontsAndWhatLinuxLacks) {
+  EXPECT_EQ(Got(QmInfo::GetQuillUserPrefsDir), root_ / "user/zembra/Quillmark");
+  environment_.Set("XDG_CONFIG_HOME", "relative/config");
+  EXPECT_EQ(Got(QmInfo::GetQuillUserPrefsDir), root_ / "home/.config/zembra/Quillmark");
+  environment_.Set("HOME", "");
+  EXPECT_EQ(Got(QmInfo::GetQuillUserPrefsDir), "false:(untouched)");
+
+  environment_.Set("QM_FONT_LIST", "").Set("QM_FONT_FILE", "");
+  EXPECT_EQ(Got(QmInfo::GetQuillFontListFile), "false:(untouched)");
+  EXPECT_EQ(Got(QmInfo::GetQuillPreferedFont), "false:(untouched)");
+  environment_.Set("QM_FONT_LIST", "/f/list.txt").Set("QM_FONT_FILE", "Serif");
+  EXPECT_EQ(Got(QmInfo::GetQuillFontListFile), "/f/list.txt");
+  EXPECT_EQ(Got(QmInfo::GetQuillPreferedFont), "Serif");
+
+  EXPECT_EQ(Got(QmInfo::GetPlatformName), "x86e_linux");
+  EXPECT_EQ(Got(QmInfo::Get64BitPlatformName), "x86e_linux");
+  EXPECT_EQ(Got(QmInfo::Get32BitPlatformName), "i486_linux");
+  EXPECT_EQ(Got(QmInfo::GetDllExtension), "so");
+  EXPECT_EQ(Got(QmInfo::GetExeExtension), "");
+  EXPECT_EQ(Got(QmInfo::GetMsiInstallerExec), "false:(untouched)");
+  std::string version = "(untouched)";
+  EXPECT_FALSE(QmInfo::GetFileVersion(QMK_TEST_TOOL, version));
+  EXPECT_EQ(version, "(untouched)");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ enum class Participant {
   kThreads,             // the Thread registry and each Thread's state
   kEnvironment,         // the environment lock
   kSymbolTable,         // the symbol table's lock; it allocates under it
+  kLocale,              // the lock of the string-locale count
   kAllocationRegistry,  // the allocation-control registry's lock
   kCommonAllocator,     // the common allocator's thread caches and locks
   kReaderSections,      // marks of lock-free readers (child step only)

@@ -31,14 +31,29 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dp::registry {
 
 enum class Root { kCurrentUser, kLocalMachine, kClassesRoot };
 
+// Where the store file of a root is looked for and which one is used.
+struct StoreLocation {
+  std::vector<std::string> candidates;  // in order; the current user has one at most
+  std::string file;                     // the first that is a regular file; empty: none
+};
+StoreLocation LocateStore(Root root);
+
+// Reads a whole store file; false when it is absent, not a regular file or
+// too large.
+bool ReadStore(const std::string& file, std::string* text);
+
 // Reads the value `name` of `key`; an empty name or "@" reads the default
 // value. False, with `data` untouched, when the file, key or value is absent.
 bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data);
+
+// True when a section names `key`, even one without values.
+bool KeyExists(Root root, std::string_view key);
 
 // The same lookup in the text of a store file, where `key` is the section
 // name as written there (a classes-root key with its `Classes\` prefix).

@@ -1,0 +1,90 @@
+// `qmk info`, run as a separate process: a fresh process also shows the
+// language trace that only the first language query of a process writes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/child_process.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class QmkInfo : public ::testing::Test {
+ protected:
+  QmkInfo() {
+    environment_.Set("QUILL_HOME", "").Set("QUILL_LANG", "").Set("QUILL_PROC_TRACE", "");
+    environment_.Set("QUILL_TRACE", "stderr").Set("LC_ALL", "").Set("LC_MESSAGES", "");
+    environment_.Set("XDG_CONFIG_HOME", root_ / "user").Set("XDG_CONFIG_DIRS", root_ / "system");
+    // A process that has traced ends with its trace controller still
+    // allocated; a leak check at exit would make that the exit status.
+    environment_.Set("ASAN_OPTIONS", "detect_leaks=0");
+  }
+
+  int Run() {
+    qmk_test::ChildProcess info({QMK_TEST_TOOL, "info"});
+    EXPECT_TRUE(info.Started());
+    const int status = info.Finish();
+    out_ = info.Out();
+    err_ = info.Err();
+    return status;
+  }
+
+  qmk_test::TempDir root_;
+  qmk_test::ScopedEnvironment environment_;
+  std::string out_, err_;
+};
+
+TEST_F(QmkInfo, HomeFromTheVariableAndAnOverriddenLanguage) {
+  environment_.Set("QUILL_HOME", root_.path() + "/").Set("QUILL_LANG", "xx");
+  EXPECT_EQ(Run(), 0) << out_ << err_;
+  EXPECT_NE(out_.find("Installation home:   " + root_.path() + "\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("environment variable QUILL_HOME\n"), std::string::npos);
+  EXPECT_NE(out_.find("Platform:            x86e_linux\n"), std::string::npos);
+  EXPECT_NE(out_.find("Language:            xx (from QUILL_LANG)\n"), std::string::npos);
+  EXPECT_NE(out_.find("Language offset:     /usascii\n"), std::string::npos);
+  EXPECT_NE(out_.find("Admin preferences:   " + root_.path() + "/preferences/Quillmark\n"),
+            std::string::npos);
+  EXPECT_NE(out_.find("User preferences:    " + root_ / "user/zembra/Quillmark\n"),
+            std::string::npos);
+  EXPECT_NE(out_.find("Session directory:"), std::string::npos);
+  EXPECT_EQ(Count(err_, "utils QmInfo Overriding system language to \"xx\"."), 1u) << err_;
+  EXPECT_EQ(Count(err_, "system language"), 1u) << err_;
+}
+
+TEST_F(QmkInfo, HomeFromTheStoreAndTheSystemLanguage) {
+  std::filesystem::create_directories(root_ / "system/zembra");
+  qmk_test::WriteFile(root_ / "system/zembra/registry.ini",
+                      "[Software\\Zembra\\Quillmark Courier]\nInstallationPath=C:\\Q\\\n");
+  environment_.Set("LANG", "zh_HK.UTF-8");
+  EXPECT_EQ(Run(), 0) << out_ << err_;
+  EXPECT_NE(out_.find("Installation home:   C:/Q\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("local machine, key Software\\Zembra\\Quillmark Courier"), std::string::npos);
+  EXPECT_NE(out_.find(root_ / "system/zembra/registry.ini\n"), std::string::npos);
+  EXPECT_NE(out_.find("Language:            en (system language)\n"), std::string::npos);
+  EXPECT_EQ(Count(err_, "utils QmInfo Using system language\"en\"."), 1u) << err_;
+}
+
+TEST_F(QmkInfo, SaysWhatWasLookedAtWhenTheHomeIsMissing) {
+  EXPECT_EQ(Run(), 1) << out_ << err_;
+  EXPECT_NE(out_.find("Installation home:   not found\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("QUILL_HOME (unset or empty)"), std::string::npos);
+  EXPECT_NE(out_.find(root_ / "user/zembra/registry.ini"), std::string::npos);
+  EXPECT_NE(out_.find(root_ / "system/zembra/registry.ini"), std::string::npos);
+  for (const char* key : {"Station", "Pocket", "Courier"}) {
+    EXPECT_NE(out_.find(std::string("key tried:         Software\\Zembra\\Quillmark ") + key +
+                        " (value InstallationPath)\n"),
+              std::string::npos);
+  }
+  EXPECT_NE(out_.find("Admin preferences:   (no installation home)\n"), std::string::npos);
+  EXPECT_NE(out_.find("OS version:"), std::string::npos);
+}
+
+}  // namespace
