@@ -87,9 +87,11 @@ int RunInfoCommand(int argc, char** argv) {
   PrintHome(search);
   Line("Platform", Text(dp::QmInfo::GetPlatformName, kUnknown));
   PrintLanguage();
-  Line("Admin preferences", Text(dp::QmInfo::GetQuillAdminPrefsDir, kNoHome));
+  Line("Admin preferences",
+       Text([](std::string* out) { return dp::QmInfo::GetQuillAdminPrefsDir(out); }, kNoHome));
   Line("User preferences",
-       Text(dp::QmInfo::GetQuillUserPrefsDir, "(neither XDG_CONFIG_HOME nor HOME is set)"));
+       Text([](std::string* out) { return dp::QmInfo::GetQuillUserPrefsDir(out); },
+            "(neither XDG_CONFIG_HOME nor HOME is set)"));
   // Filled in once the library can name its temporary directory.
   Line("Session directory", "(not available yet)");
   std::string value;

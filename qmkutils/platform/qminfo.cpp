@@ -2,11 +2,15 @@
 
 #include <unistd.h>
 
+#include <utility>
+#include <vector>
+
 #include "qmkutils/platform/environment.h"
 #include "qmkutils/platform/filespec.h"
 #include "qmkutils/platform/homesearch.h"
 #include "qmkutils/platform/internal/configdirs.h"
 #include "qmkutils/platform/internal/installation.h"
+#include "qmkutils/platform/internal/registry.h"
 
 namespace dp {
 namespace {
@@ -35,6 +39,14 @@ std::string ProductDir(const std::string& product) {
 bool FromVariable(std::string* out, const char* name) {
   std::string value = Environment::Get(name);
   return !value.empty() && Assign(out, std::move(value));
+}
+
+// The symbol form of a getter: `out` changes only on success.
+bool AsSymbol(du::Symbol& out, bool (*get)(std::string*)) {
+  std::string value;
+  if (!get(&value)) return false;
+  out = value;
+  return true;
 }
 
 bool QmtrbFile(std::string* out, const std::string& dir, const std::string& name) {
@@ -83,6 +95,45 @@ bool QmInfo::GetQuillAdminPrefsDir(std::string* out) { return BelowHome(out, in:
 bool QmInfo::GetQuillUserPrefsDir(std::string* out) {
   const std::string dir = configdirs::UserDir();
   return out != nullptr && !dir.empty() && Assign(out, dir + in::kUserPrefsDir);
+}
+
+bool QmInfo::GetQuillAdminPrefsDir(du::Symbol& out) {
+  return AsSymbol(out, [](std::string* dir) { return GetQuillAdminPrefsDir(dir); });
+}
+
+bool QmInfo::GetQuillUserPrefsDir(du::Symbol& out) {
+  return AsSymbol(out, [](std::string* dir) { return GetQuillUserPrefsDir(dir); });
+}
+
+bool QmInfo::GetQuillUserPrefsFile(du::Symbol& out) {
+  out = in::kUserPrefsFile;
+  return true;
+}
+
+bool QmInfo::GetQuillAdminPrefsFile(du::Symbol& out) {
+  out = in::kAdminPrefsFile;
+  return true;
+}
+
+bool QmInfo::GetQuillServerPrefsFile(du::Symbol& out) {
+  out = in::kServerPrefsFile;
+  return true;
+}
+
+bool QmInfo::GetAdapterPaths(std::map<du::Symbol, du::Symbol>& adapters) {
+  constexpr std::size_t kMaxValueName = 16383;
+  std::vector<std::pair<std::string, std::string>> values;
+  if (!registry::ReadValues(registry::Root::kLocalMachine, in::kImportFiltersKey, &values)) {
+    return false;
+  }
+  for (auto& [name, data] : values) {
+    if (name.size() > kMaxValueName) continue;
+    for (char& c : name) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    adapters[du::Symbol(name)] = du::Symbol(data);
+  }
+  return true;
 }
 
 bool QmInfo::GetProductTextDir(std::string* out, const std::string& product) {

@@ -44,9 +44,11 @@
 #ifndef QMKUTILS_PLATFORM_QMINFO_H_
 #define QMKUTILS_PLATFORM_QMINFO_H_
 
+#include <map>
 #include <string>
 
 #include "qmkutils/platform/export.h"
+#include "qmkutils/utilities/symbol.h"
 
 namespace dp {
 
@@ -71,8 +73,15 @@ class QMK_EXPORT QmInfo {
   static bool GetQuillFontDir(std::string* out);
   static bool GetQmTraceXslFile(std::string* out);
   static bool GetQuillAdminPrefsDir(std::string* out);
+  static bool GetQuillAdminPrefsDir(du::Symbol& out);
   // False when neither $XDG_CONFIG_HOME nor $HOME gives a directory.
   static bool GetQuillUserPrefsDir(std::string* out);
+  static bool GetQuillUserPrefsDir(du::Symbol& out);
+  // The bare file names "user_prefs.xml", "admin_prefs.xml" and
+  // "server_prefs.xml"; always true.
+  static bool GetQuillUserPrefsFile(du::Symbol& out);
+  static bool GetQuillAdminPrefsFile(du::Symbol& out);
+  static bool GetQuillServerPrefsFile(du::Symbol& out);
 
   static bool GetCurrentLanguage(std::string* out);
   // True when "QUILL_LANG" is "pseudo" in any case.
@@ -106,6 +115,11 @@ class QMK_EXPORT QmInfo {
 
   static bool GetMsiInstallerExec(std::string* out);
   static bool GetFileVersion(const std::string& path, std::string& version);
+  // Adds every value of the local machine's key "Software\Zembra\Quillmark
+  // Station\ImportFilters" as (name in ASCII lower case, data); names
+  // longer than 16383 characters are skipped. False when the key is absent;
+  // the map is added to, never cleared.
+  static bool GetAdapterPaths(std::map<du::Symbol, du::Symbol>& adapters);
   // The processors online now, at least 1.
   static int GetNumberOfProcessors();
 };

@@ -158,6 +158,16 @@ bool ReadValue(Root root, std::string_view key, std::string_view name, std::stri
          ReadValueFromText(text, SectionOf(root, key), name, data);
 }
 
+bool ReadValues(Root root, std::string_view key,
+                std::vector<std::pair<std::string, std::string>>* values) {
+  std::string text;
+  return ReadStore(LocateStore(root).file, &text) &&
+         ForEachValue(text, SectionOf(root, key),
+                      [&](std::string_view name, std::string_view data) {
+                        values->emplace_back(name, data);
+                      });
+}
+
 bool KeyExists(Root root, std::string_view key) {
   std::string text;
   return ReadStore(LocateStore(root).file, &text) &&

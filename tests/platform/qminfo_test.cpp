@@ -270,4 +270,29 @@ TEST_F(QmInfoHome, PreferencesFontsAndWhatLinuxLacks) {
   EXPECT_EQ(version, "(untouched)");
 }
 
+TEST_F(QmInfoHome, PreferenceSymbolsAndImportFilterAdapters) {
+  du::Symbol dir("(untouched)");
+  EXPECT_FALSE(QmInfo::GetQuillAdminPrefsDir(dir));  // no home
+  EXPECT_EQ(dir, "(untouched)");
+  environment_.Set("QUILL_HOME", "/apps/q/");
+  EXPECT_TRUE(QmInfo::GetQuillAdminPrefsDir(dir));
+  EXPECT_EQ(dir, "/apps/q/preferences/Quillmark");
+  EXPECT_TRUE(QmInfo::GetQuillUserPrefsDir(dir));
+  EXPECT_EQ(dir, root_ / "user/zembra/Quillmark");
+  du::Symbol file;
+  EXPECT_TRUE(QmInfo::GetQuillUserPrefsFile(file) && file == "user_prefs.xml");
+  EXPECT_TRUE(QmInfo::GetQuillAdminPrefsFile(file) && file == "admin_prefs.xml");
+  EXPECT_TRUE(QmInfo::GetQuillServerPrefsFile(file) && file == "server_prefs.xml");
+
+  std::map<du::Symbol, du::Symbol> adapters{{"kept", "/k.so"}};
+  EXPECT_FALSE(QmInfo::GetAdapterPaths(adapters));
+  const std::string key = "[Software\\Zembra\\Quillmark Station\\ImportFilters]\n";
+  Write("user", key + "User=/u.so\n");  // only the local machine's key counts
+  Write("system", key + "PDF=/f/pdf.so\nTiFF = /f/tiff.so\n" + std::string(16384, 'n') + "=/x\n");
+  EXPECT_TRUE(QmInfo::GetAdapterPaths(adapters));
+  const std::map<du::Symbol, du::Symbol> expected{
+      {"kept", "/k.so"}, {"pdf", "/f/pdf.so"}, {"tiff", "/f/tiff.so"}};
+  EXPECT_EQ(adapters, expected);
+}
+
 }  // namespace

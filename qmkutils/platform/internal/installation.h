@@ -20,6 +20,8 @@ inline constexpr const char* kStationKey = "Software\\Zembra\\Quillmark Station"
 inline constexpr const char* kPocketKey = "Software\\Zembra\\Quillmark Pocket";
 inline constexpr const char* kCourierKey = "Software\\Zembra\\Quillmark Courier";
 inline constexpr const char* kInstallationPathValue = "InstallationPath";
+inline constexpr const char* kImportFiltersKey =
+    "Software\\Zembra\\Quillmark Station\\ImportFilters";
 
 // Platform. The Linux names replace the Windows ones; the 64-bit name is the
 // platform's own, the 32-bit one names the older x86 build.
@@ -45,6 +47,11 @@ inline constexpr const char* kFileUrlPrefix = "file:///";
 inline constexpr const char* kUserPrefsDir = "/zembra/Quillmark";
 
 inline constexpr const char* kCatalogueExtension = "qmtrb";
+
+// Preference files, by their bare names.
+inline constexpr const char* kUserPrefsFile = "user_prefs.xml";
+inline constexpr const char* kAdminPrefsFile = "admin_prefs.xml";
+inline constexpr const char* kServerPrefsFile = "server_prefs.xml";
 
 // Languages.
 inline constexpr const char* kFallbackLanguage = "en";

@@ -31,6 +31,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace dp::registry {
@@ -51,6 +52,12 @@ bool ReadStore(const std::string& file, std::string* text);
 // Reads the value `name` of `key`; an empty name or "@" reads the default
 // value. False, with `data` untouched, when the file, key or value is absent.
 bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data);
+
+// Appends every value of `key` as (name, data) in file order: the default
+// value with an empty name, a name given twice each time. False when the
+// file or key is absent.
+bool ReadValues(Root root, std::string_view key,
+                std::vector<std::pair<std::string, std::string>>* values);
 
 // True when a section names `key`, even one without values.
 bool KeyExists(Root root, std::string_view key);
