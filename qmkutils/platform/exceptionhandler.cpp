@@ -19,7 +19,7 @@ namespace {
 const QMTracer s_trace("dp", "ExceptionHandler");
 
 constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
-constexpr std::size_t kAltStackSize = 256 * 1024;
+constexpr std::size_t kAltStackSize = std::size_t{256} * 1024;
 
 // Built at installation, so that a report allocates nothing for it.
 std::atomic<QmStackWalker*> s_walker{nullptr};
@@ -42,7 +42,7 @@ void RaiseWithDefaultAction(int signal) {
   defaultAction.sa_handler = SIG_DFL;
   sigemptyset(&defaultAction.sa_mask);
   ::sigaction(signal, &defaultAction, nullptr);
-  ::raise(signal);
+  (void)::raise(signal);
 }
 
 void OnCrash(int signal, siginfo_t* /*info*/, void* context) {

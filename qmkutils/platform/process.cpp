@@ -141,6 +141,7 @@ struct Process::Impl {
   // the error.
   int Spawn(const char* file, std::vector<std::string>& argv) {
     std::vector<char*> pointers;
+    pointers.reserve(argv.size() + 1);
     for (std::string& arg : argv) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
     posix_spawn_file_actions_t actions;

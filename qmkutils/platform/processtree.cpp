@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
 namespace dp::proctree {
@@ -16,10 +17,8 @@ namespace {
 // name in parentheses (which may itself hold blanks and parentheses). 0
 // when the process is gone or the file unreadable.
 int ParentOf(const char* pid) {
-  char path[64] = "/proc/";
-  std::strncat(path, pid, sizeof path - 12);
-  std::strcat(path, "/stat");
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const std::string path = std::string("/proc/") + pid + "/stat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char text[1024];
   const ssize_t n = ::read(fd, text, sizeof text - 1);
@@ -28,7 +27,7 @@ int ParentOf(const char* pid) {
   text[n] = '\0';
   const char* nameEnd = std::strrchr(text, ')');
   if (nameEnd == nullptr || std::strlen(nameEnd) < 5) return 0;
-  return std::atoi(nameEnd + 4);  // ") S ppid"
+  return static_cast<int>(std::strtol(nameEnd + 4, nullptr, 10));  // ") S ppid"
 }
 
 }  // namespace
@@ -42,8 +41,9 @@ std::vector<int> Collect(int root, Failure& failure) {
   }
   std::unordered_multimap<int, int> children;
   errno = 0;
-  while (const dirent* entry = ::readdir(proc)) {
-    const int pid = std::atoi(entry->d_name);
+  // readdir is safe on a stream that no other thread uses.
+  while (const dirent* entry = ::readdir(proc)) {  // NOLINT(concurrency-mt-unsafe)
+    const int pid = static_cast<int>(std::strtol(entry->d_name, nullptr, 10));
     if (pid > 0) children.emplace(ParentOf(entry->d_name), pid);
     errno = 0;
   }

@@ -13,13 +13,13 @@ const QMTracer s_trace("dp", "SharedLib");
 
 // dlerror's text, or a fixed one when the loader gives none.
 const char* LoaderError() {
-  const char* text = ::dlerror();
+  const char* text = ::dlerror();  // NOLINT(concurrency-mt-unsafe): per thread in glibc
   return text ? text : "unknown error";
 }
 
 void* Lookup(void* module, const char* symbol, const char* libraryName) {
   if (symbol == nullptr) return nullptr;
-  ::dlerror();
+  ::dlerror();  // NOLINT(concurrency-mt-unsafe): clears this thread's error
   void* address = ::dlsym(module, symbol);
   if (address == nullptr) {
     s_trace("Could not find symbol \"%s\" in \"%s\": %s\n", symbol, libraryName, LoaderError());

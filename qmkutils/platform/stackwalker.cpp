@@ -85,12 +85,15 @@ __attribute__((noinline)) bool CallStackReporter::ShowCallStack(const void* sign
     return false;
   }
   // Without a context the walk starts at the caller; with one, at the
-  // interrupted instruction when it is among the frames (the handler's own
-  // frames come before it), else at the first frame.
-  int first = signalContext ? 0 : 1;
+  // interrupted instruction (the handler's own frames come before it). The
+  // first frame is found by its address, as a sanitizer's backtrace() may
+  // add frames of its own; when it is not among them, all are reported.
   const std::uintptr_t interrupted = signalContext ? InterruptedInstruction(signalContext) : 0;
-  for (int i = 0; i < count && interrupted != 0; ++i) {
-    if (reinterpret_cast<std::uintptr_t>(frames[i]) == interrupted) {
+  const auto start =
+      signalContext ? interrupted : reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+  int first = 0;
+  for (int i = 0; i < count; ++i) {
+    if (reinterpret_cast<std::uintptr_t>(frames[i]) == start) {
       first = i;
       break;
     }

@@ -15,7 +15,6 @@
 #include "qmkutils/platform/stackwalker.h"
 #include "support/child_process.h"
 #include "support/recording_consumer.h"
-#include "support/sanitizers.h"
 
 namespace qmk_crash_test {
 
@@ -84,9 +83,6 @@ bool InOrder(const std::string& text, const std::vector<std::string>& parts) {
 }
 
 TEST(ExceptionHandler, CrashReportsTheStackAndEndsByTheOriginalSignal) {
-#ifdef QMK_TEST_ADDRESS_SANITIZER
-  GTEST_SKIP() << "AddressSanitizer reports faults with its own handler";
-#endif
   const CrashReport segv = CrashInChild(&qmk_crash_test::CrashBySegv);
   EXPECT_EQ(segv.status, SIGSEGV);
   EXPECT_TRUE(
