@@ -10,7 +10,8 @@
 //
 // A `dp::Process` object starts one child at a time. `Tie` opens a file for
 // one of the child's standard streams (close-on-exec in this process; the
-// next `Run` hands it to the child and closes it here). `Run` finds the
+// next `Run` that finds its program hands it to the child and closes it
+// here). `Run` finds the
 // program by its extension as a Windows shell would: "name.exe" runs
 // directly, "name.bat" and "name.cmd" are scripts, and a name without either
 // is tried with ".exe", ".bat" and ".cmd" appended, in that order; when none
