@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "qmkutils/platform/internal/environmentlock.h"
 #include "qmkutils/platform/internal/forkhandlers.h"
 #include "qmkutils/platform/internal/utf16.h"
 
@@ -14,19 +15,6 @@ namespace {
 // Constant-initialised and trivially destroyed, so it is usable during static
 // initialisation and from exit handlers alike.
 std::mutex s_environmentLock;
-
-// Held across fork, so that no child inherits it locked by a thread it does
-// not have. Registered before the lock is first taken.
-std::mutex& EnvironmentLock() {
-  static const bool s_registered = [] {
-    fork::Register(fork::Participant::kEnvironment,
-                   {[] { s_environmentLock.lock(); }, [] { s_environmentLock.unlock(); },
-                    [] { s_environmentLock.unlock(); }});
-    return true;
-  }();
-  (void)s_registered;
-  return s_environmentLock;
-}
 
 constexpr const char* kGetNeedsName = "dp::Environment::Get() expects name to be non-empty.";
 constexpr const char* kPutNeedsName = "dp::Environment::Put() expects name to be non-empty.";
@@ -38,10 +26,23 @@ bool IsStorableName(std::string_view name) {
 
 }  // namespace
 
+// Held across fork, so that no child inherits it locked by a thread it does
+// not have. Registered before the lock is first taken.
+std::mutex& env::EnvironmentLock() {
+  static const bool s_registered = [] {
+    fork::Register(fork::Participant::kEnvironment,
+                   {[] { s_environmentLock.lock(); }, [] { s_environmentLock.unlock(); },
+                    [] { s_environmentLock.unlock(); }});
+    return true;
+  }();
+  (void)s_registered;
+  return s_environmentLock;
+}
+
 std::string Environment::Get(const std::string& name) {
   if (name.empty()) throw std::invalid_argument(kGetNeedsName);
   if (!IsStorableName(name)) return {};
-  std::lock_guard<std::mutex> hold(EnvironmentLock());
+  std::lock_guard<std::mutex> hold(env::EnvironmentLock());
   // Safe under the environment lock, like setenv and unsetenv below.
   const char* value = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
   return value ? std::string(value) : std::string();
@@ -62,7 +63,7 @@ void Environment::Put(const std::string& name, const std::string& value) {
   if (!IsStorableName(name) || value.find('\0') != std::string::npos) {
     throw std::runtime_error(kPutFailed);
   }
-  std::lock_guard<std::mutex> hold(EnvironmentLock());
+  std::lock_guard<std::mutex> hold(env::EnvironmentLock());
   const int result =
       value.empty() ? ::unsetenv(name.c_str())                   // NOLINT(concurrency-mt-unsafe)
                     : ::setenv(name.c_str(), value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)

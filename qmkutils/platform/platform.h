@@ -1,12 +1,14 @@
 // The platform layer: threads, locks, singletons, time, the environment,
 // installation paths, languages and locales, machine facts, parsed file
-// paths and lock annotations.
+// paths, child processes, shared libraries, crash reports and lock
+// annotations.
 #ifndef QMKUTILS_PLATFORM_PLATFORM_H_
 #define QMKUTILS_PLATFORM_PLATFORM_H_
 
 #include "qmkutils/platform/badalloc.h"
 #include "qmkutils/platform/busylock.h"
 #include "qmkutils/platform/environment.h"
+#include "qmkutils/platform/exceptionhandler.h"
 #include "qmkutils/platform/exitcalls.h"
 #include "qmkutils/platform/export.h"
 #include "qmkutils/platform/filespec.h"
@@ -19,7 +21,9 @@
 #include "qmkutils/platform/qminfo.h"
 #include "qmkutils/platform/qmsysinfo.h"
 #include "qmkutils/platform/readwritelock.h"
+#include "qmkutils/platform/sharedlib.h"
 #include "qmkutils/platform/singleton.h"
+#include "qmkutils/platform/stackwalker.h"
 #include "qmkutils/platform/system.h"
 #include "qmkutils/platform/thread.h"
 #include "qmkutils/platform/threadannotations.h"
