@@ -61,9 +61,9 @@ bool QmInfo::GetCurrentLanguage(std::string* out) {
   if (!overridden) language = SystemLanguage();
   if (!s_languageTraced.exchange(true)) {
     if (overridden) {
-      s_trace(Info, "Overriding system language to \"%s\".\n", language.c_str());
+      s_trace(Info, "Overriding system language to \"%s\".", language.c_str());
     } else {
-      s_trace(Info, "Using system language\"%s\".\n", language.c_str());
+      s_trace(Info, "Using system language\"%s\".", language.c_str());
     }
   }
   *out = std::move(language);

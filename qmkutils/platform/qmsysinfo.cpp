@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <fstream>
+#include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -70,16 +71,24 @@ std::string JoinNumbers(const int* numbers, int count) {
   return text;
 }
 
+// Opened close-on-exec, like every file the library opens.
 bool ReadPrettyName(std::string* name) {
   for (const char* file : kOsReleaseFiles) {
-    std::ifstream in(file);
-    if (!in) continue;
-    for (std::string line; std::getline(in, line);) {
-      if (line.compare(0, kPrettyName.size(), kPrettyName) != 0) continue;
-      *name = Unquote(std::string_view(line).substr(kPrettyName.size()));
-      return !name->empty();
+    std::FILE* in = std::fopen(file, "re");
+    if (in == nullptr) continue;
+    char* buffer = nullptr;
+    std::size_t capacity = 0;
+    bool found = false;
+    for (ssize_t length; !found && (length = ::getline(&buffer, &capacity, in)) >= 0;) {
+      std::string_view line(buffer, static_cast<std::size_t>(length));
+      if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+      if (line.substr(0, kPrettyName.size()) != kPrettyName) continue;
+      *name = Unquote(line.substr(kPrettyName.size()));
+      found = true;
     }
-    return false;
+    std::free(buffer);
+    std::fclose(in);
+    return found && !name->empty();
   }
   return false;
 }
@@ -141,8 +150,6 @@ bool QmSysInfo::IsTessalineInstalled() {
 bool QmSysInfo::GetTessalineInfo(std::string& version, std::string& directory) {
   std::string module;
   if (!registry::ReadValue(registry::Root::kClassesRoot, kTessalineKey, "", &module)) return false;
-  const auto separator = module.find_last_of("/\\");
-  directory = separator == std::string::npos ? std::string() : module.substr(0, separator);
   std::string text;
   int parts[4] = {0, 0, 0, 0};
   if (!registry::ReadValue(registry::Root::kClassesRoot, kTessalineKey, kTessalineVersionValue,
@@ -150,6 +157,8 @@ bool QmSysInfo::GetTessalineInfo(std::string& version, std::string& directory) {
       ReadNumbers(text, parts, 4).first != 4) {
     return false;
   }
+  const auto separator = module.find_last_of("/\\");
+  directory = separator == std::string::npos ? std::string() : module.substr(0, separator);
   version = JoinNumbers(parts, 4);
   return true;
 }

@@ -47,9 +47,9 @@ class QMK_EXPORT QmSysInfo {
   // The section of Tessaline's class exists.
   static bool IsTessalineInstalled();
   // `directory` is the module's path up to its last separator ('/' or '\',
-  // not included), set whenever the path is read. `version` is "%d.%d.%d.%d"
-  // of the `Version` value (leading zeros and trailing text dropped), set
-  // only when it holds four numbers. True only when both are set.
+  // not included); `version` is "%d.%d.%d.%d" of the `Version` value
+  // (leading zeros and trailing text dropped). Both are set, and the result
+  // is true, only when the path is read and the version holds four numbers.
   static bool GetTessalineInfo(std::string& version, std::string& directory);
 };
 

@@ -71,8 +71,7 @@ TEST(QmSysInfo, TessalineFromTheClassesRoot) {
 
   qmk_test::WriteFile(store, section + "@=C:\\Program Files\\Tess\\tess.dll\nVersion=4.x\n");
   EXPECT_FALSE(QmSysInfo::GetTessalineInfo(version, directory));
-  EXPECT_EQ(version, "(v)");
-  EXPECT_EQ(directory, "C:\\Program Files\\Tess");
+  EXPECT_EQ(version + directory, "(v)(d)");
 
   qmk_test::WriteFile(store, section + "@=/opt/tess/lib/libtess.so\nVersion=04.010.2.7 beta\n");
   EXPECT_TRUE(QmSysInfo::GetTessalineInfo(version, directory));
