@@ -1,7 +1,7 @@
 // The platform layer: threads, locks, singletons, time, the environment,
 // installation paths, languages and locales, machine facts, parsed file
-// paths, child processes, shared libraries, crash reports and lock
-// annotations.
+// paths, the file system, sockets, child processes, shared libraries, crash
+// reports and lock annotations.
 #ifndef QMKUTILS_PLATFORM_PLATFORM_H_
 #define QMKUTILS_PLATFORM_PLATFORM_H_
 
@@ -12,6 +12,7 @@
 #include "qmkutils/platform/exitcalls.h"
 #include "qmkutils/platform/export.h"
 #include "qmkutils/platform/filespec.h"
+#include "qmkutils/platform/filesystem.h"
 #include "qmkutils/platform/homesearch.h"
 #include "qmkutils/platform/locale.h"
 #include "qmkutils/platform/lockable.h"
@@ -23,6 +24,7 @@
 #include "qmkutils/platform/readwritelock.h"
 #include "qmkutils/platform/sharedlib.h"
 #include "qmkutils/platform/singleton.h"
+#include "qmkutils/platform/socket.h"
 #include "qmkutils/platform/stackwalker.h"
 #include "qmkutils/platform/system.h"
 #include "qmkutils/platform/thread.h"

@@ -24,6 +24,7 @@ enum class Participant {
   kEnvironment,         // the environment lock
   kSymbolTable,         // the symbol table's lock; it allocates under it
   kLocale,              // the lock of the string-locale count
+  kSocketOps,           // the lock of dp::Socket's name-service calls
   kAllocationRegistry,  // the allocation-control registry's lock
   kCommonAllocator,     // the common allocator's thread caches and locks
   kReaderSections,      // marks of lock-free readers (child step only)
