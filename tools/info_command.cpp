@@ -92,8 +92,9 @@ int RunInfoCommand(int argc, char** argv) {
   Line("User preferences",
        Text([](std::string* out) { return dp::QmInfo::GetQuillUserPrefsDir(out); },
             "(neither XDG_CONFIG_HOME nor HOME is set)"));
-  // Filled in once the library can name its temporary directory.
-  Line("Session directory", "(not available yet)");
+  Line("Session directory",
+       Text([](std::string* out) { return dp::QmInfo::GetQuillSessionDirectory(out); },
+            "(no temporary directory)"));
   std::string value;
   Line("Host", dp::QmSysInfo::GetHostname(value) ? value : kUnknown);
   Line("User", dp::QmSysInfo::GetUsername(value) ? value : kUnknown);

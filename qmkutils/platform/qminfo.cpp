@@ -7,10 +7,12 @@
 
 #include "qmkutils/platform/environment.h"
 #include "qmkutils/platform/filespec.h"
+#include "qmkutils/platform/filesystem.h"
 #include "qmkutils/platform/homesearch.h"
 #include "qmkutils/platform/internal/configdirs.h"
 #include "qmkutils/platform/internal/installation.h"
 #include "qmkutils/platform/internal/registry.h"
+#include "qmkutils/platform/system.h"
 
 namespace dp {
 namespace {
@@ -118,6 +120,17 @@ bool QmInfo::GetQuillAdminPrefsFile(du::Symbol& out) {
 bool QmInfo::GetQuillServerPrefsFile(du::Symbol& out) {
   out = in::kServerPrefsFile;
   return true;
+}
+
+bool QmInfo::GetQuillSessionDirectory(std::string* out) {
+  const std::string temp = FileSystem::GetTempDir();
+  std::string user;
+  if (out == nullptr || temp.empty() || !System::GetSystemUserName(&user)) return false;
+  FileSpec dir;
+  dir.SetDirPath(temp);
+  dir.DirPushBack(user);
+  dir.DirPushBack(in::kSessionDir);
+  return dir.GetLocation(out, false);
 }
 
 bool QmInfo::GetAdapterPaths(std::map<du::Symbol, du::Symbol>& adapters) {

@@ -83,6 +83,10 @@ class QMK_EXPORT QmInfo {
   static bool GetQuillAdminPrefsFile(du::Symbol& out);
   static bool GetQuillServerPrefsFile(du::Symbol& out);
 
+  // The session directory: the temporary directory (FileSystem::GetTempDir)
+  // + "/username/quill", without a trailing separator; false when there is
+  // no temporary directory.
+  static bool GetQuillSessionDirectory(std::string* out);
   static bool GetCurrentLanguage(std::string* out);
   // True when "QUILL_LANG" is "pseudo" in any case.
   static bool GetDoingPseudoLocalization();

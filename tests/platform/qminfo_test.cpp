@@ -284,6 +284,11 @@ TEST_F(QmInfoHome, PreferenceSymbolsAndImportFilterAdapters) {
   EXPECT_TRUE(QmInfo::GetQuillAdminPrefsFile(file) && file == "admin_prefs.xml");
   EXPECT_TRUE(QmInfo::GetQuillServerPrefsFile(file) && file == "server_prefs.xml");
 
+  environment_.Set("QUILL_TEMP", "/q/temp/").Set("TMPDIR", "/var/t");
+  EXPECT_EQ(Got(QmInfo::GetQuillSessionDirectory), "/q/temp/username/quill");
+  environment_.Set("QUILL_TEMP", "");
+  EXPECT_EQ(Got(QmInfo::GetQuillSessionDirectory), "/var/t/username/quill");
+
   std::map<du::Symbol, du::Symbol> adapters{{"kept", "/k.so"}};
   EXPECT_FALSE(QmInfo::GetAdapterPaths(adapters));
   const std::string key = "[Software\\Zembra\\Quillmark Station\\ImportFilters]\n";

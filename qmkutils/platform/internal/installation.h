@@ -48,6 +48,9 @@ inline constexpr const char* kUserPrefsDir = "/zembra/Quillmark";
 
 inline constexpr const char* kCatalogueExtension = "qmtrb";
 
+// Below the temporary directory and the fixed user name.
+inline constexpr const char* kSessionDir = "quill";
+
 // Preference files, by their bare names.
 inline constexpr const char* kUserPrefsFile = "user_prefs.xml";
 inline constexpr const char* kAdminPrefsFile = "admin_prefs.xml";
