@@ -10,7 +10,9 @@
 #include <mutex>
 
 #include "qmkutils/platform/internal/signalsafeio.h"
+#include "qmkutils/platform/process.h"
 #include "qmkutils/platform/stackwalker.h"
+#include "qmkutils/tracing/tracecontroller.h"
 #include "qmkutils/tracing/tracer.h"
 
 namespace dp {
@@ -26,7 +28,32 @@ std::atomic<QmStackWalker*> s_walker{nullptr};
 // The thread that is reporting, 0 while none is.
 std::atomic<pid_t> s_reportingThread{0};
 
-thread_local bool t_hasAltStack = false;
+// The calling thread's alternate signal stack. When this library mapped it,
+// thread exit switches it off (unless another stack replaced it) and unmaps
+// it, so threads that install the handler leak nothing; a stack still in use
+// or whose state cannot be read is left mapped.
+struct AltStack {
+  AltStack() = default;
+  AltStack(const AltStack&) = delete;
+  AltStack& operator=(const AltStack&) = delete;
+  ~AltStack() {
+    if (memory == nullptr) return;
+    stack_t current{};
+    if (::sigaltstack(nullptr, &current) != 0) return;
+    if (current.ss_sp == memory && (current.ss_flags & SS_DISABLE) == 0) {
+      if ((current.ss_flags & SS_ONSTACK) != 0) return;
+      stack_t disabled{};
+      disabled.ss_flags = SS_DISABLE;
+      if (::sigaltstack(&disabled, nullptr) != 0) return;
+    }
+    ::munmap(memory, kAltStackSize);
+  }
+
+  bool present = false;    // the thread has an alternate stack, ours or another
+  void* memory = nullptr;  // the one mapped here, if any
+};
+
+thread_local AltStack t_altStack;
 
 void WriteLine(const char* text, long long value) {
   sigsafe::LineBuffer line;
@@ -45,6 +72,25 @@ void RaiseWithDefaultAction(int signal) {
   (void)::raise(signal);
 }
 
+// The report proper. Whatever a part of it throws (a trace call after the
+// trace controller has shut down at exit, a failed allocation) ends only
+// that part, so the prompt and the re-raise always follow.
+void Report(void* context) {
+  QmStackWalker* const walker = s_walker.load();
+  bool loaded = false;
+  try {
+    loaded = walker->LoadModules();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): reported as 0 below
+  }
+  WriteLine("InExecptionHandler ", loaded ? 1 : 0);
+  bool shown = false;
+  try {
+    shown = walker->ShowCallStack(context);
+  } catch (...) {  // NOLINT(bugprone-empty-catch): reported as 0 below
+  }
+  WriteLine("ShowCallStack retured ", shown ? 1 : 0);
+}
+
 void OnCrash(int signal, siginfo_t* /*info*/, void* context) {
   const int savedErrno = errno;
   const pid_t self = ::gettid();
@@ -56,8 +102,7 @@ void OnCrash(int signal, siginfo_t* /*info*/, void* context) {
     }
     for (;;) ::pause();  // the reporting thread ends the process
   }
-  WriteLine("InExecptionHandler ", s_walker.load()->LoadModules() ? 1 : 0);
-  WriteLine("ShowCallStack retured ", s_walker.load()->ShowCallStack(context) ? 1 : 0);
+  Report(context);
   WriteLine("\n>>\tPress return to finish....\n", -1);
   char answer;
   while (::read(STDIN_FILENO, &answer, 1) < 0 && errno == EINTR) {
@@ -67,10 +112,11 @@ void OnCrash(int signal, siginfo_t* /*info*/, void* context) {
 }
 
 void InstallAltStack() {
-  if (t_hasAltStack) return;
+  AltStack& owner = t_altStack;
+  if (owner.present) return;
   stack_t current{};
   if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) {
-    t_hasAltStack = true;  // the thread's own, or a sanitizer's
+    owner.present = true;  // the thread's own, or a sanitizer's
     return;
   }
   void* memory = ::mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE,
@@ -87,12 +133,18 @@ void InstallAltStack() {
     ::munmap(memory, kAltStackSize);
     return;
   }
-  t_hasAltStack = true;
+  owner.memory = memory;
+  owner.present = true;
 }
 
 bool InstallHandlers() {
+  // Done now rather than first inside a handler: loading the unwinder,
+  // creating the trace controller (which may connect to a trace viewer) and
+  // caching the process id.
   void* frame;
-  ::backtrace(&frame, 1);  // loads the unwinder now rather than in a handler
+  ::backtrace(&frame, 1);
+  (void)TraceController::Instance();
+  (void)Process::GetCurrentProcId();
   s_walker.store(new QmStackWalker(true));
   struct sigaction action {};
   action.sa_sigaction = &OnCrash;

@@ -14,12 +14,15 @@
 // filter; C++ exceptions that escape reach it as SIGABRT (std::terminate).
 //
 // Installing changes the dispositions of those five signals and is the only
-// place where the library does so; it also primes backtrace() and gives the
-// calling thread an alternate signal stack of 256 KiB (kept for the
-// thread's life) unless it has one, so that a stack overflow on that thread
-// is reported too. Other threads need their own alternate stack for that;
-// their other crashes are reported on their own stacks. Installing again
-// only adds the calling thread's stack.
+// place where the library does so; it also primes backtrace(), creates the
+// trace controller and caches the process id, so that a report does none of
+// these first, and gives the calling thread an alternate signal stack of
+// 256 KiB (switched off and freed when the thread ends) unless it has one,
+// so that a stack overflow on that thread is reported too. Other threads
+// need their own alternate stack for that; their other crashes are reported
+// on their own stacks. Installing again only adds the calling thread's stack,
+// once per thread. A part of the report that throws is cut short; the prompt
+// and the re-raise still follow.
 //
 // While one thread reports, a crash on another thread waits for the report
 // to end the process; a crash inside the report itself ends the process at

@@ -75,7 +75,11 @@ const char* StreamName(int stream) {
   return s_names[stream];
 }
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+// A directory or device that carries a probed name is passed over.
+bool IsRegularFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
 
 bool IsExecutableFile(const std::string& path) {
   struct stat info {};
@@ -111,7 +115,7 @@ bool Resolve(const std::string& program, std::string& file, bool& isScript) {
   for (const char* probe : s_probes) {
     file = program + probe;
     isScript = probe != s_probes[0];
-    if (Exists(file)) return true;
+    if (IsRegularFile(file)) return true;
   }
   file = program;
   isScript = false;
@@ -158,8 +162,15 @@ struct Process::Impl {
     }
     sigset_t none;
     sigemptyset(&none);
+    // Every signal starts with its default action: dispositions this process
+    // ignores (SIGPIPE, typically) are not passed on.
+    sigset_t all;
+    sigfillset(&all);
     if (error == 0) error = ::posix_spawnattr_setsigmask(&attributes, &none);
-    if (error == 0) error = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes, &all);
+    if (error == 0)
+      error =
+          ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (error == 0) {
       pid_t child = 0;
       std::lock_guard<std::mutex> hold(env::EnvironmentLock());
@@ -185,10 +196,26 @@ bool Process::Tie(Stream stream, const char* path) {
     s_trace("Could not tie child process stream %d: there is no such stream.\n", int(stream));
     return false;
   }
-  static const int s_flags[] = {O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC,
+  // Input opens without blocking, so that a FIFO without a writer cannot
+  // hold up Tie; the flag is cleared again below. Output to a directory
+  // already fails in open() (EISDIR); input from one is refused after it.
+  static const int s_flags[] = {O_RDONLY | O_NONBLOCK, O_WRONLY | O_CREAT | O_TRUNC,
                                 O_WRONLY | O_CREAT | O_TRUNC | O_SYNC};
   int fd = path ? ::open(path, s_flags[stream] | O_CLOEXEC, 0666) : -1;
   int error = path ? errno : EINVAL;
+  if (fd >= 0 && stream == kStdIn) {
+    struct stat info {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      error = errno;
+      ::close(fd);
+      fd = -1;
+    } else if (S_ISDIR(info.st_mode)) {
+      error = EISDIR;
+      ::close(fd);
+      fd = -1;
+    }
+  }
   // Kept above the standard descriptors, so that handing it to the child's
   // stream is always a real dup2, which clears close-on-exec there.
   if (fd >= 0 && fd <= STDERR_FILENO) {
@@ -282,8 +309,12 @@ bool Process::KillNicely(KillOption /*option*/) { return false; }
 
 bool Process::KillForcefully(KillOption option) {
   char buffer[256];
-  // A reaped child's id may belong to another process by now.
-  if (impl_->pid <= 0 || impl_->reaped) {
+  // A child that has exited is reaped first and not killed: its id may
+  // belong to another process once it is reaped, and killing a zombie would
+  // report a success that did not happen. One that some other waiter reaped
+  // (kUnknown) is treated alike.
+  int exitCode = 0;
+  if (impl_->pid <= 0 || GetProcState(exitCode) != kRunning) {
     s_trace("Couldn't get handle for  process %d. - %s.\n", impl_->pid, ErrorText(ESRCH, buffer));
     return false;
   }

@@ -11,25 +11,26 @@
 // A `dp::Process` object starts one child at a time. `Tie` opens a file for
 // one of the child's standard streams (close-on-exec in this process; the
 // next `Run` that finds its program hands it to the child and closes it
-// here). `Run` finds the
-// program by its extension as a Windows shell would: "name.exe" runs
-// directly, "name.bat" and "name.cmd" are scripts, and a name without either
-// is tried with ".exe", ".bat" and ".cmd" appended, in that order; when none
-// exists and the name itself is an executable file, that file runs. Relative
-// names are taken from the current directory; PATH is not searched. The
-// command line is built as on Windows ("CMD /C " before a script, the program
-// in double quotes, each argument after a blank, an argument with a blank
-// quoted unless `verbatim`), appears in the trace as built, and is split into
-// the child's argument vector by the Windows rules (backslashes escape only
-// double quotes; "" inside quotes is a literal double quote).
+// here). `Run` finds the program by its extension as a Windows shell would:
+// "name.exe" runs directly, "name.bat" and "name.cmd" are scripts, and a name
+// without either is tried with ".exe", ".bat" and ".cmd" appended, in that
+// order, taking the first that is a regular file; when none is and the name
+// itself is an executable file, that file runs. Relative names are taken
+// from the current directory; PATH is not searched. The command line is
+// built as on Windows ("CMD /C " before a script, the program in double
+// quotes, each argument after a blank, an argument with a blank quoted unless
+// `verbatim`), appears in the trace as built, and is split into the child's
+// argument vector by the Windows rules (backslashes escape only double
+// quotes; "" inside quotes is a literal double quote).
 //
 // Linux differs: scripts run under /bin/sh, which receives the argument
 // vector after "CMD /C". The calling process's standard streams are never
 // swapped; tied files are given to the child alone (posix_spawn). The child
 // inherits this process's credentials, environment and open descriptors that
-// are not close-on-exec, and starts with no signals blocked; `creationFlags`,
-// `asCurrentUser` and `hidden` have no effect. A child killed by a signal
-// reports exit code -1 (0xFFFFFFFF).
+// are not close-on-exec, and starts with no signals blocked and every signal
+// at its default action (one ignored here is not ignored there);
+// `creationFlags`, `asCurrentUser` and `hidden` have no effect. A child
+// killed by a signal reports exit code -1 (0xFFFFFFFF).
 //
 // A child is waited for without blocking: `GetProcState` reaps it once it has
 // exited and keeps its status. A child whose object is destroyed (or which a
@@ -69,9 +70,10 @@ class QMK_EXPORT Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Input opens an existing file for reading; output and error open it for
-  // writing, created or truncated (error writes through, O_SYNC). False
-  // with a trace line when the file cannot be opened.
+  // Input opens an existing file for reading, without waiting for the writer
+  // of a FIFO; output and error open it for writing, created or truncated
+  // (error writes through, O_SYNC). False with a trace line when the file
+  // cannot be opened or is a directory (code EISDIR).
   bool Tie(Stream stream, const char* path);
   bool Tie(Stream stream, const std::string& path);
 
@@ -93,7 +95,9 @@ class QMK_EXPORT Process {
   // Not supported: always false.
   bool KillNicely(KillOption option);
   // SIGKILL to the child, or to the child and all its descendants (parents
-  // before their children). True when every process was killed.
+  // before their children). True when every process was killed; false, and
+  // nothing killed, when the child has already exited (it is reaped then).
+  // A descendant whose parent has already exited is no longer found.
   bool KillForcefully(KillOption option);
 
  private:

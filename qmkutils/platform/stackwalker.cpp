@@ -185,7 +185,12 @@ void QmStackWalker::OnWalkError(const char* operation, int error, const void* ad
 void QmStackWalker::OnOutput(const char* text) {
   // Standard output first: it is the part that is safe after a crash.
   if (echo_) PrintToStandardOutput(text);
-  s_trace(traceType_, "%s", text);
+  // A failing trace call (the controller is shut down at exit) costs only
+  // the trace copy: a report, perhaps made by the crash handler, goes on.
+  try {
+    s_trace(traceType_, "%s", text);
+  } catch (...) {  // NOLINT(bugprone-empty-catch): nothing else to report to
+  }
 }
 
 }  // namespace dp

@@ -26,8 +26,9 @@
 // "OnDbgHelpErr" lines to standard output before passing each notice on, and
 // sends every output line to the trace (key and sub-key "QmStackWalker",
 // type Info unless chosen otherwise) and, when `echo` is set, first to
-// standard output. Tracing is not async-signal-safe (see tracer.h); writes
-// to standard output never raise SIGPIPE.
+// standard output. A trace call that throws (after the trace controller
+// has shut down at exit) is skipped. Tracing is not async-signal-safe (see
+// tracer.h); writes to standard output never raise SIGPIPE.
 //
 // An object reports on one thread at a time.
 #ifndef QMKUTILS_PLATFORM_STACKWALKER_H_

@@ -1,6 +1,8 @@
 #include "qmkutils/platform/process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +39,7 @@ bool HasText(const qmk_test::TraceLog& log, const std::string& text) {
 TEST(Process, ScriptFoundByProbeRunsUnderTheShellWithTheWindowsCommandLine) {
   qmk_test::TempDir dir;
   WriteFile(dir / "tool.bat", "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n");
+  ASSERT_EQ(mkdir((dir / "tool.exe").c_str(), 0755), 0);  // a probe passes over a directory
   qmk_test::ScopedTraceRecorder recorder;
 
   dp::Process quoted;
@@ -70,6 +73,17 @@ TEST(Process, StateBeforeRunWhileRunningAfterExitAndAfterKill) {
   EXPECT_EQ(code, 3);
   EXPECT_FALSE(process.KillForcefully(dp::Process::kChildOnly));  // never a reaped id
 
+  // Exited but not reaped yet (waitid with WNOWAIT leaves it to the object):
+  // there is nothing left to kill, whole tree or not.
+  for (const auto option : {dp::Process::kChildOnly, dp::Process::kProcessTree}) {
+    ASSERT_TRUE(process.Run("/bin/sh", {"-c", "exit 4"}));
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(process.GetProcId()), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_FALSE(process.KillForcefully(option));
+    EXPECT_EQ(process.GetProcState(code), dp::Process::kExited);
+    EXPECT_EQ(code, 4);
+  }
+
   ASSERT_TRUE(process.Run("/bin/sleep", {"60"}));
   EXPECT_EQ(process.GetProcState(code), dp::Process::kRunning);
   EXPECT_EQ(code, dp::Process::kStillActive);
@@ -97,6 +111,15 @@ TEST(Process, TiedStreamsAreCreatedTruncatedAndHandedToTheChild) {
   EXPECT_TRUE(HasText(recorder.log(), "Could not tie child process stderr to \"" +
                                           (dir / "missing/err") + "\" (code 2).\n"));
 
+  // A directory is no stream, for input (refused after opening) or output.
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  EXPECT_FALSE(process.Tie(dp::Process::kStdIn, dir / "sub"));
+  EXPECT_TRUE(HasText(recorder.log(), "Could not tie child process stdin to \"" + (dir / "sub") +
+                                          "\" (code " + std::to_string(EISDIR) + ").\n"));
+  EXPECT_FALSE(process.Tie(dp::Process::kStdOut, dir / "sub"));
+  EXPECT_TRUE(HasText(recorder.log(), "Could not tie child process stdout to \"" + (dir / "sub") +
+                                          "\" (code " + std::to_string(EISDIR) + ").\n"));
+
   WriteFile(dir / "in", "hello\nworld\n");
   ASSERT_TRUE(process.Tie(dp::Process::kStdIn, dir / "in"));
   ASSERT_TRUE(process.Tie(dp::Process::kStdErr, dir / "err"));
@@ -105,6 +128,61 @@ TEST(Process, TiedStreamsAreCreatedTruncatedAndHandedToTheChild) {
   EXPECT_EQ(ReadFile(dir / "out"), "hello\nworld\n");
   EXPECT_EQ(ReadFile(dir / "err"), "oops\n");
   EXPECT_EQ(ReadFile(dir / "created"), "");  // replaced by the later tie
+}
+
+// The flags of the child's standard input, as /proc shows them in octal.
+int StdInFlags(const std::string& fdinfo) {
+  const std::size_t at = fdinfo.find("flags:");
+  return at == std::string::npos ? -1 : std::stoi(fdinfo.substr(at + 6), nullptr, 8);
+}
+
+TEST(Process, InputTiedToAFifoWithoutAWriterDoesNotWaitAndReadsBlocking) {
+  qmk_test::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  dp::Process process;
+  ASSERT_TRUE(process.Tie(dp::Process::kStdIn, dir / "fifo"));  // would block without a writer
+  {
+    // The tied end is open for reading, so opening the writer does not wait.
+    const int writer = open((dir / "fifo").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(write(writer, "piped\n", 6), 6);
+    close(writer);
+  }
+  ASSERT_TRUE(process.Tie(dp::Process::kStdOut, dir / "out"));
+  ASSERT_TRUE(process.Run("/bin/sh", {"-c", "cat; cat /proc/self/fdinfo/0"}));
+  EXPECT_EQ(ExitCode(process), 0);
+  const std::string out = ReadFile(dir / "out");
+  ASSERT_EQ(out.rfind("piped\n", 0), 0u) << out;
+  const int flags = StdInFlags(out.substr(6));
+  EXPECT_GE(flags, 0) << out;
+  EXPECT_EQ(flags & O_NONBLOCK, 0) << out;
+}
+
+// Ignores a signal in this process for the life of the object.
+class IgnoredSignal {
+ public:
+  explicit IgnoredSignal(int signal) : signal_(signal) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(signal_, &ignore, &saved_);
+  }
+  ~IgnoredSignal() { sigaction(signal_, &saved_, nullptr); }
+  IgnoredSignal(const IgnoredSignal&) = delete;
+  IgnoredSignal& operator=(const IgnoredSignal&) = delete;
+
+ private:
+  int signal_;
+  struct sigaction saved_ {};
+};
+
+TEST(Process, ChildStartsWithDefaultSignalActionsThoughTheParentIgnoresThem) {
+  const IgnoredSignal ignorePipe(SIGPIPE);
+  dp::Process process;
+  // A shell cannot undo a disposition that was ignored when it started: it
+  // survives its own SIGPIPE (exit 5) unless the signal came in at default.
+  ASSERT_TRUE(process.Run("/bin/sh", {"-c", "kill -PIPE $$; exit 5"}));
+  EXPECT_EQ(ExitCode(process), -1);
 }
 
 TEST(Process, MissingProgramsFailWithTheirTraceLines) {
