@@ -155,7 +155,7 @@ class SymbolTable : public CommonAllocated, public dp::ClassLevelLockable<Symbol
   };
 
   static constexpr std::size_t kInitialIndexCapacity = 4096;
-  static constexpr unsigned kRetiredBatch = 256;
+  static constexpr unsigned kRetiredBatch = 1024;
   static inline Record* const kTombstone = reinterpret_cast<Record*>(std::uintptr_t{8});
 
   static Record* Lookup(const Index& index, const char* text, std::size_t length, uint64_t hash) {
