@@ -1,9 +1,30 @@
 // Interned symbols against the containers an application would use instead:
 // absl's hash sets for interning, std::string for copying and comparing.
 //
-// Results: see the figures below each group, from
+// Results (g++ 12 -O2, 2-core x86-64 VM, median of 5 repetitions, while
+// nothing else ran), from
 //   cmake --build build-bench --target qmk_symbol_bench &&
 //   build-bench/bench/qmk_symbol_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
+//
+// Interning a text already in the table (1000 texts of 18-28 characters),
+// made and dropped, against a lookup in absl::flat_hash_set<string_view>:
+//   BM_InternHit/real_time/threads:1                  18.4 ns
+//   BM_FlatHashSetLookup/real_time/threads:1          20.0 ns   InternHit 0.92x
+// Two threads interning the same texts (time per operation of the two; half
+// the one-thread figure is perfect scaling). Each hit changes its record's
+// count, so the records' cache lines move between the cores, and the figure
+// is bimodal from run to run (18.7 or 46.3 ns); a set lookup only reads:
+//   BM_InternHit/real_time/threads:2                  46.3 ns
+//   BM_FlatHashSetLookup/real_time/threads:2          10.3 ns   InternHit 1.8-4.5x
+// Interning a text that is not there and dropping it (an insertion and a
+// removal) against absl::node_hash_set<std::string> emplace + erase:
+//   BM_InternMiss                                     74.7 ns
+//   BM_NodeHashSetInsertErase                         56.8 ns   InternMiss 1.32x
+// Copying and dropping, and comparing, a 26-character name:
+//   BM_SymbolCopy                                     5.51 ns
+//   BM_StringCopy                                     18.7 ns   SymbolCopy 0.29x
+//   BM_SymbolEquals                                   1.02 ns
+//   BM_StringEquals                                   4.08 ns   SymbolEquals 0.25x
 
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/node_hash_set.h>

@@ -27,8 +27,6 @@ bool RegisterForBarriers() {
 #endif
 }
 
-const bool s_asymmetric = RegisterForBarriers();
-
 // In the child only the forking thread lives: every other mark is stale.
 void ResetOtherSlotsInChild() {
   for (Slot* slot = s_slots.load(std::memory_order_acquire); slot != nullptr;
@@ -53,7 +51,7 @@ thread_local SlotOwner t_owner;
 
 }  // namespace
 
-bool Asymmetric() { return s_asymmetric; }
+bool s_asymmetric = RegisterForBarriers();
 
 Slot* AttachSlot() {
   if (t_slot == kRetiredSlot) return nullptr;
@@ -72,7 +70,7 @@ Slot* AttachSlot() {
     }
   }
   if (slot == nullptr) {
-    slot = new (std::nothrow) Slot;
+    slot = new (std::align_val_t{alignof(Slot)}, std::nothrow) Slot;
     if (slot == nullptr) return nullptr;
     slot->inUse.store(true, std::memory_order_relaxed);
     Slot* head = s_slots.load(std::memory_order_relaxed);

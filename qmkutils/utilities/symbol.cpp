@@ -41,21 +41,44 @@ uint32_t PjwHash(const char* text, std::size_t length) {
   return h;
 }
 
+uint64_t Load64(const char* p) {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+uint64_t Load32(const char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
 // The hash by which lookups find a text: a word at a time, so that a hit
-// costs a few nanoseconds rather than the PJW hash's cycles per byte.
+// costs a few nanoseconds rather than the PJW hash's cycles per byte. The
+// tail is read with whole-word loads (overlapping what came before), never
+// byte by byte: bytes stored one at a time and read back as a word would
+// stall the load.
 uint64_t FastHash(const char* text, std::size_t length) {
+  constexpr uint64_t kMul1 = 0xFF51AFD7ED558CCDULL;
+  constexpr uint64_t kMul2 = 0xC4CEB9FE1A85EC53ULL;
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
-  for (; length >= 8; text += 8, length -= 8) {
-    uint64_t word;
-    std::memcpy(&word, text, 8);
-    h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
-    h ^= h >> 32;
+  uint64_t tail;
+  if (length >= 8) {
+    const char* const last = text + length - 8;
+    for (; text < last; text += 8) {
+      h = (h ^ Load64(text)) * kMul1;
+      h ^= h >> 32;
+    }
+    tail = Load64(last);
+  } else if (length >= 4) {
+    tail = (Load32(text) << 32) | Load32(text + length - 4);
+  } else if (length > 0) {
+    const auto byte = [](char c) { return static_cast<uint64_t>(static_cast<unsigned char>(c)); };
+    tail = (byte(text[0]) << 16) | (byte(text[length / 2]) << 8) | byte(text[length - 1]);
+  } else {
+    tail = 0;
   }
-  if (length > 0) {
-    uint64_t word = 0;
-    std::memcpy(&word, text, length);
-    h = (h ^ word) * 0xC4CEB9FE1A85EC53ULL;
-  }
+  h = (h ^ tail) * kMul2;
   h ^= h >> 29;
   h *= 0x94D049BB133111EBULL;
   return h ^ (h >> 32);
@@ -96,19 +119,19 @@ class SymbolTable : public CommonAllocated, public dp::ClassLevelLockable<Symbol
   Record* Find(const char* text, std::size_t length, uint64_t hash) const {
     Record* record = Lookup(*index_.load(std::memory_order_acquire), text, length, hash);
     if (record == nullptr) return nullptr;
-    uint32_t count = record->refCount.load(std::memory_order_relaxed);
-    while (count != 0) {
-      if (record->refCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
-        return record;
-      }
-    }
+    if (record->refCount.fetch_add(1, std::memory_order_relaxed) != 0) return record;
+    // Its last release is under way (the count reaches 0 only under the
+    // lock, just before the record is unlinked): take the increment back.
+    // The record stays readable until this section ends.
+    record->refCount.fetch_sub(1, std::memory_order_relaxed);
     return nullptr;
   }
 
   // The record of `text` with one more reference, made when missing. On
   // failure the table is unchanged.
   Record* Intern(const char* text, std::size_t length, uint64_t hash) {
-    // Under the lock every listed record is held: its count is not 0.
+    // Under the lock every listed record is held: its count is not 0 (but
+    // for a reader's passing increment).
     if (Record* record = Lookup(*index_.load(std::memory_order_relaxed), text, length, hash)) {
       record->refCount.fetch_add(1, std::memory_order_relaxed);
       return record;

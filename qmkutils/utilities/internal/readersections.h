@@ -30,7 +30,9 @@
 
 namespace du::readers {
 
-struct Slot {
+// One per thread, on a cache line of its own: a reader's marks must not
+// disturb the lines of other readers.
+struct alignas(64) Slot {
   std::atomic<uint32_t> inside{0};
   std::atomic<bool> inUse{false};
   std::atomic<Slot*> next{nullptr};
@@ -42,8 +44,9 @@ extern constinit __attribute__((tls_model("initial-exec"))) thread_local Slot* t
 
 // The calling thread's slot, made on first use; null when none can be had.
 Slot* AttachSlot();
-// Whether readers may mark with a compiler fence only.
-bool Asymmetric();
+// Whether readers may mark with a compiler fence only. Set once during
+// static initialisation; a reader that runs earlier sees false and fences.
+extern bool s_asymmetric;
 
 class Section {
  public:
@@ -54,7 +57,7 @@ class Section {
     slot_->inside.store(1, std::memory_order_seq_cst);
 #else
     slot_->inside.store(1, std::memory_order_relaxed);
-    if (Asymmetric()) {
+    if (s_asymmetric) {
       std::atomic_signal_fence(std::memory_order_seq_cst);
     } else {
       std::atomic_thread_fence(std::memory_order_seq_cst);
