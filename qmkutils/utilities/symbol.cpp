@@ -328,7 +328,9 @@ Symbol::Symbol(const char* text)
 Symbol::Symbol(const std::string& text) : text_(Intern(text.c_str(), std::strlen(text.c_str()))) {}
 
 Symbol::Symbol(std::string_view text)
-    : text_(Intern(text.data(), std::find(text.begin(), text.end(), '\0') - text.begin())) {}
+    : text_(text.empty()
+                ? Intern("", 0)
+                : Intern(text.data(), std::find(text.begin(), text.end(), '\0') - text.begin())) {}
 
 void Symbol::ReleaseLast(const char* text) noexcept {
   Record* record = RecordOf(text);
