@@ -3,13 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -65,8 +69,10 @@ int OpenCloexec(const char* path, int flags, mode_t permissions = 0) {
 }
 
 // Translates an fopen mode into open() flags and the mode fdopen needs; false
-// (EINVAL) for a mode that does not start with 'r', 'w' or 'a'.
+// (EINVAL) for a mode that does not start with 'r', 'w' or 'a', the empty
+// mode included.
 bool TranslateMode(const char* mode, int* flags, const char** streamMode) {
+  if (mode[0] == '\0') return false;
   bool update = false, exclusive = false;
   for (const char* c = mode + 1; *c != '\0' && *c != ','; ++c) {
     if (*c == '+') update = true;
@@ -125,6 +131,11 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// `directory`, a '/' unless it ends with one, and `name`.
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  return directory.back() == '/' ? directory + name : directory + "/" + name;
+}
+
 // fsyncs a regular file or directory; never blocks on a FIFO or follows a
 // link. Failures are ignored.
 void SyncPath(const std::string& path) {
@@ -148,6 +159,42 @@ bool WriteAll(int fd, const char* data, std::size_t length) {
   }
   return true;
 }
+
+// Blocks SIGPIPE in the calling thread while it lives, so that a write to a
+// pipe whose reader has left fails with EPIPE instead of raising the signal.
+// A SIGPIPE that became pending meanwhile is consumed before the old mask
+// comes back; one that was pending already is left alone (signals of one kind
+// do not queue, so a write's SIGPIPE merged into that one). Keeps errno.
+class SigpipeBlocker {
+ public:
+  SigpipeBlocker() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &saved_) == 0;
+    sigset_t pending;
+    wasPending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeBlocker() {
+    if (!blocked_) return;
+    const int saved = errno;
+    sigset_t pending;
+    if (!wasPending_ && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec zero{};
+      while (::sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    errno = saved;
+  }
+  SigpipeBlocker(const SigpipeBlocker&) = delete;
+  SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
+
+ private:
+  sigset_t pipe_{};
+  sigset_t saved_{};
+  bool blocked_ = false;
+  bool wasPending_ = false;
+};
 
 // Reads until `length` bytes or the end; the count, or -1.
 ssize_t ReadFull(int fd, char* data, std::size_t length) {
@@ -304,16 +351,20 @@ class PjwHash {
   std::uint64_t value_;
 };
 
+// The hash of the host name and the process id. The host name's part is
+// computed once; the process id is mixed in at each use, so that a forked
+// child does not draw its parent's names.
 std::uint64_t TempNameSeed() {
-  static const std::uint64_t s_seed = [] {
+  static const std::uint64_t s_hostHash = [] {
     PjwHash hash;
     if (const char* host = Socket::GetHostname()) {
       for (const char* c = host; *c != '\0'; ++c) hash.AddByte(static_cast<unsigned char>(*c));
     }
-    hash.AddInteger(static_cast<std::uint32_t>(Process::GetCurrentProcId()), 4);
     return hash.Value();
   }();
-  return s_seed;
+  PjwHash hash(s_hostHash);
+  hash.AddInteger(static_cast<std::uint32_t>(Process::GetCurrentProcId()), 4);
+  return hash.Value();
 }
 
 // 13 characters from the first 32 of the alphabet.
@@ -364,11 +415,25 @@ int OpenDirectoryAt(int parentFd, const char* name) {
   return fd;
 }
 
-// Removes everything below the directory `rootFd` (which it closes), level
-// by level with an explicit stack, each level relative to its own
-// descriptor. unlinkat never follows a link; a directory (EISDIR) is opened
-// with O_NOFOLLOW, so one swapped for a link meanwhile is unlinked instead.
-void EmptyDirectory(int rootFd) {
+// True unless the directory `fd` is on the file system `device` and is no
+// mount point there (a bind mount of the same file system keeps its device,
+// so statx's mount-root attribute is asked as well where the kernel has it).
+// A directory that cannot be examined counts as another file system.
+bool IsOtherFileSystem(int fd, dev_t device) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || status.st_dev != device) return true;
+  struct statx extended {};
+  return ::statx(fd, "", AT_EMPTY_PATH, 0, &extended) == 0 &&
+         (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Removes everything below the directory `rootFd` (which it closes) on the
+// file system `device`, level by level with an explicit stack, each level
+// relative to its own descriptor. unlinkat never follows a link; a directory
+// (EISDIR) is opened with O_NOFOLLOW, so one swapped for a link meanwhile is
+// unlinked instead. A directory of another file system is left as it is.
+void EmptyDirectory(int rootFd, dev_t device) {
   struct Level {
     int fd;
     std::vector<std::string> names;
@@ -394,9 +459,70 @@ void EmptyDirectory(int rootFd) {
       if (errno == ENOTDIR || errno == ELOOP) ::unlinkat(level.fd, name, 0);
       continue;
     }
+    if (IsOtherFileSystem(child, device)) {
+      ::close(child);
+      continue;
+    }
     Level next{child, ListNames(child), 0};
     stack.push_back(std::move(next));
   }
+}
+
+// Renames a directory without replacing anything: Linux would replace an
+// empty target directory, which the Windows move refuses. Where the file
+// system has no RENAME_NOREPLACE, an existing target is looked for first
+// (a target made between that look and the rename is still replaced).
+bool RenameDirectory(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat target {};
+  if (::lstat(to, &target) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  errno = 0;
+  return ::rename(from, to) == 0;
+}
+
+// Moves the regular file `from` to another file system: copies it to a new
+// hidden name in the target's directory, fsyncs the copy, renames it over
+// `to`, fsyncs that directory, and only then unlinks the source. Until the
+// rename the target is untouched; a failure before it removes the copy and
+// leaves source and target as they were. False also when the source cannot
+// be unlinked at the end (the target then holds the copy).
+bool MoveAcrossFileSystems(const char* from, const char* to) {
+  const InputFile in(from);
+  if (!in.IsOpen()) return false;
+  if (!S_ISREG(in.status().st_mode)) {
+    errno = EXDEV;
+    return false;
+  }
+  const std::string directory = DirectoryOf(to);
+  std::string copy;
+  int out = -1;
+  for (int attempt = 0; attempt < kTempAttempts && out < 0; ++attempt) {
+    copy = JoinPath(directory, ".qmk-move-" + TempName());
+    out = OpenCloexec(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (out < 0 && errno != EEXIST) return false;
+  }
+  if (out < 0) return false;
+  bool done = CopyData(in.fd(), out, in.status());
+  if (done) {
+    // A file system without permission bits is no reason to fail.
+    ::fchmod(out, in.status().st_mode & 07777);
+    done = ::fsync(out) == 0;
+  }
+  if (::close(out) != 0) done = false;
+  if (done) done = ::rename(copy.c_str(), to) == 0;
+  if (!done) {
+    const int saved = errno;
+    ::unlink(copy.c_str());
+    errno = saved;
+    return false;
+  }
+  SyncPath(directory);
+  errno = 0;
+  return ::unlink(from) == 0;
 }
 
 }  // namespace
@@ -505,16 +631,18 @@ bool FileSystem::RenameFile(const char* from, const char* to) {
   struct stat source {};
   if (::lstat(from, &source) != 0) return false;
   errno = 0;
-  if (::rename(from, to) != 0) {
-    if (errno != EXDEV || !S_ISREG(source.st_mode)) return false;
-    if (!CopyFile(from, to)) return false;
-    ::chmod(to, source.st_mode & 07777);
-    errno = 0;
-    if (::unlink(from) != 0) return false;
-  }
-  SyncPath(to);
   const std::string toDirectory = DirectoryOf(to), fromDirectory = DirectoryOf(from);
-  SyncPath(toDirectory);
+  if (S_ISDIR(source.st_mode)) {
+    if (!RenameDirectory(from, to)) return false;
+    SyncPath(to);
+    SyncPath(toDirectory);
+  } else if (::rename(from, to) == 0) {
+    SyncPath(to);
+    SyncPath(toDirectory);
+  } else {
+    if (errno != EXDEV || !S_ISREG(source.st_mode)) return false;
+    if (!MoveAcrossFileSystems(from, to)) return false;  // synced the copy and its directory
+  }
   if (fromDirectory != toDirectory) SyncPath(fromDirectory);
   errno = 0;
   return true;
@@ -525,8 +653,15 @@ bool FileSystem::CopyFile(const char* from, const char* to) {
   if (to == nullptr) return false;
   const InputFile in(from);
   if (!in.IsOpen()) return false;
-  const int out = OpenCloexec(to, O_WRONLY | O_CREAT, 0666);
+  // O_NONBLOCK only for the open: a FIFO without a reader fails (ENXIO)
+  // instead of waiting for one; the writes block as usual.
+  const int out = OpenCloexec(to, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
   if (out < 0) return false;
+  const int statusFlags = ::fcntl(out, F_GETFL);
+  if (statusFlags < 0 || ::fcntl(out, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+    CloseQuietly(out);
+    return false;
+  }
   struct stat target {};
   bool copied = ::fstat(out, &target) == 0;
   if (copied && target.st_dev == in.status().st_dev && target.st_ino == in.status().st_ino) {
@@ -537,7 +672,10 @@ bool FileSystem::CopyFile(const char* from, const char* to) {
   // An existing target is overwritten from its start and cut to what was
   // copied at the end, success or not, so it ends as "wb" would leave it;
   // writing over its blocks spares freeing and allocating them again.
-  copied = copied && CopyData(in.fd(), out, in.status());
+  {
+    const SigpipeBlocker noSigpipe;  // a pipe whose reader left gives EPIPE
+    copied = copied && CopyData(in.fd(), out, in.status());
+  }
   if (S_ISREG(target.st_mode)) {
     const off_t end = ::lseek(out, 0, SEEK_CUR);
     if (end < 0 || ::ftruncate(out, end) != 0) copied = false;
@@ -599,9 +737,9 @@ std::string FileSystem::MakePathAbsolute(const char* path) {
 }
 
 std::string FileSystem::GetHomeDir() {
-  std::string home = Environment::Get("HOMEDRIVE") + Environment::Get("HOMEPATH");
-  if (home.empty()) home = Environment::Get("HOME");
-  return home;
+  const std::string drive = Environment::Get("HOMEDRIVE"), path = Environment::Get("HOMEPATH");
+  if (!drive.empty() && !path.empty()) return drive + path;
+  return Environment::Get("HOME");
 }
 
 std::string FileSystem::GetTempDir() {
@@ -699,14 +837,40 @@ bool FileSystem::DeletePath(const std::string& directory) {
   const std::size_t slash = path.rfind('/');
   const std::string parent = slash == std::string::npos ? "." : DirectoryOf(path);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name == "." || name == "..") {  // it could name the root or the current directory
+    errno = EINVAL;
+    return false;
+  }
   const int parentFd = OpenCloexec(parent.c_str(), O_RDONLY | O_DIRECTORY);
   if (parentFd < 0) return false;
   const int top = OpenDirectoryAt(parentFd, name.c_str());
   if (top < 0) {
+    // A symbolic link is unlinked, never followed.
+    bool removed = false;
+    struct stat status {};
+    if ((errno == ELOOP || errno == ENOTDIR) &&
+        ::fstatat(parentFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(status.st_mode)) {
+      errno = 0;
+      removed = ::unlinkat(parentFd, name.c_str(), 0) == 0;
+    }
+    CloseQuietly(parentFd);
+    return removed;
+  }
+  // The root itself, reached through a mount of it, is refused as "/" is.
+  struct stat topStatus {};
+  struct stat rootStatus {};
+  bool refused = ::fstat(top, &topStatus) != 0 || ::stat("/", &rootStatus) != 0;
+  if (!refused && topStatus.st_dev == rootStatus.st_dev && topStatus.st_ino == rootStatus.st_ino) {
+    errno = EBUSY;
+    refused = true;
+  }
+  if (refused) {
+    CloseQuietly(top);
     CloseQuietly(parentFd);
     return false;
   }
-  EmptyDirectory(top);
+  EmptyDirectory(top, topStatus.st_dev);
   errno = 0;
   const bool removed = ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0;
   CloseQuietly(parentFd);

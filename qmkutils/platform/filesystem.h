@@ -19,11 +19,17 @@
 //   and sets *file to null on failure. qmopen adds O_CLOEXEC to the flags.
 // - Separators: paths are written with '/' (dp::FileSpec's native style).
 //   DirExists still drops one trailing '/' or '\', but never the root's '/'.
-// - RenameFile is rename(); across file systems (EXDEV) it copies a regular
-//   file (keeping its permission bits) and unlinks the source, and refuses
-//   anything else (false), as MoveFileEx cannot copy a directory either. Either way it then fsyncs
-//   the file and its directory; a failed fsync does not fail the rename.
-//   A source that is a dangling symbolic link still counts as existing.
+// - RenameFile is rename(), then an fsync of the file and its directory (a
+//   failed fsync does not fail the rename). A directory never replaces an
+//   existing target (renameat2 RENAME_NOREPLACE), as on Windows; Linux alone
+//   would replace an empty directory. Across file systems (EXDEV) a regular
+//   file is copied (keeping its permission bits) to a new hidden name in the
+//   target's directory, fsynced, renamed over the target, the directory
+//   fsynced, and only then is the source unlinked; a failure before that
+//   rename (a failed fsync included) removes the copy and leaves source and
+//   target as they were. Anything else gives false across file systems, as
+//   the Windows move cannot copy a directory either. A source that is a
+//   dangling symbolic link still counts as existing.
 // - CopyFile keeps the observable contract of the original (false when the
 //   source is missing or a directory, the target is null, either cannot be
 //   opened, or not every byte can be written; true otherwise; a new target
@@ -38,19 +44,25 @@
 //   std::filesystem::copy_file over an existing 100 MiB copy, as fast for a
 //   new one). Readers of the target may see a mix of old and new bytes while
 //   it runs. A source and target that are the same file give false and leave
-//   it untouched (the original emptied it).
+//   it untouched (the original emptied it). The target is opened with
+//   O_NONBLOCK, cleared at once, so a FIFO without a reader gives false
+//   (ENXIO) instead of waiting for one. SIGPIPE is blocked in the calling
+//   thread while the bytes are written, so a pipe whose reader leaves gives
+//   false (EPIPE), never the signal; a SIGPIPE this raised is consumed with
+//   sigtimedwait before the thread's mask is restored.
 // - Stat fills the record from stat(2): st_size, st_atime, st_ctime,
 //   st_mtime, and st_mode (its file-type and permission bits).
 // - GetCurDir reads up to PATH_MAX bytes; MakePathAbsolute gives an empty
 //   string when the current directory cannot be read.
-// - GetHomeDir: HOMEDRIVE followed by HOMEPATH when that is not empty, else
-//   $HOME. GetTempDir: QUILL_TEMP when not empty, else $TMPDIR when not empty,
-//   else "/tmp"; returned as set, without a separator added.
+// - GetHomeDir: HOMEDRIVE followed by HOMEPATH when both are set and not
+//   empty, else $HOME. GetTempDir: QUILL_TEMP when not empty, else $TMPDIR
+//   when not empty, else "/tmp"; returned as set, without a separator added.
 // - Temporary names: the prefix and 13 characters of "0123456789abcdefghij
 //   klmnopqrstuv" taken 5 bits at a time, low bits first, from a 64-bit PJW
 //   hash (value << 4 plus each byte; the top 4 bits folded back into bits
 //   56-59 and cleared). The hash starts from a process-wide seed, the mix of
-//   the host name (dp::Socket::GetHostname) and the process id, and mixes in
+//   the host name (dp::Socket::GetHostname) and the process id (taken anew
+//   at each use, so a forked child gets a seed of its own), and mixes in
 //   the calling thread's id and the monotonic counter (dp::Timer::
 //   GetRawValue); integers are fed low byte first, ids as 4 bytes and the
 //   counter as 8. Since the fold clears the top 4 bits, the 13th character is
@@ -64,10 +76,16 @@
 // - DeletePath works relative to directory descriptors (openat, unlinkat
 //   with O_NOFOLLOW): it unlinks a symbolic link instead of following it, and
 //   a directory swapped for a link while it runs cannot lead it out of the
-//   tree. The path's last name must be a real directory: a symbolic link
-//   there gives false and removes nothing. The root directory is refused. It
-//   keeps one descriptor open per level of the tree, so a tree deeper than
-//   the descriptor limit is not removed entirely (false).
+//   tree. A path that is itself a symbolic link (trailing separators
+//   dropped) has the link unlinked, never its target; the result says
+//   whether that worked. A file that is not a directory gives false. Refused
+//   (false, nothing removed): a last name of "." or "..", and the root
+//   directory, also when reached through a mount of it. It does not descend
+//   into a directory of another file system (another device, or a mount
+//   point by statx's mount-root attribute): that directory is left as it is,
+//   so the removal of its parent, and the result, fail. It keeps one
+//   descriptor open per level of the tree, so a tree deeper than the
+//   descriptor limit is not removed entirely (false).
 // - BackupFile keeps the original's guard literally: a path whose
 //   next-to-last character is '~' is refused.
 // - BuildPath builds each prefix as FileSpec::GetLocation writes it, so an
@@ -122,8 +140,8 @@ class QMK_EXPORT FileSystem {
   static int Chdir(const char* path);
   static int Unlink(const char* path);
 
-  // Renames, replacing an existing target; false when `from` does not exist,
-  // `to` is null, or the rename fails.
+  // Renames; a file replaces an existing target, a directory never does.
+  // False when `from` does not exist, `to` is null, or the rename fails.
   static bool RenameFile(const char* from, const char* to);
   static bool CopyFile(const char* from, const char* to);
   // True when both files can be opened and hold the same bytes.
@@ -154,7 +172,7 @@ class QMK_EXPORT FileSystem {
   static std::string MkTempFile(const char* directory, const char* prefix, const char* extension);
 
   // Deletes the directory and everything below it; true when the directory
-  // itself was removed.
+  // itself was removed. A symbolic link is unlinked, never followed.
   static bool DeletePath(const std::string& directory);
   // Copies the file to "<path>.~N~": the first free N when count < 1, else
   // the first free N up to count, else rotates (backup 1 is the oldest and

@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <iterator>
@@ -93,6 +97,9 @@ TEST(FileSystem, QmfopenOpensCloseOnExecAndRefusesDirectories) {
   EXPECT_EQ(nullptr, FileSystem::qmfopen(static_cast<const char*>(nullptr), "r"));
   EXPECT_EQ(nullptr, FileSystem::qmfopen(file, "q"));
   EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(nullptr, FileSystem::qmfopen(file, ""));
+  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(nullptr, FileSystem::qmfopen(file, nullptr));
   EXPECT_EQ(nullptr, FileSystem::qmfopen(file, "wx"));
   EXPECT_EQ(EEXIST, errno);
 }
@@ -203,23 +210,91 @@ TEST(FileSystem, RenameFileReplacesTheTargetAndRefusesAMissingSource) {
   EXPECT_TRUE(fs::exists(to));
 }
 
+TEST(FileSystem, RenameFileNeverReplacesATargetWithADirectory) {
+  TempDir dir;
+  fs::create_directory(dir / "from");
+  WriteFile(dir / "from/inside", "kept");
+  fs::create_directory(dir / "empty");
+  EXPECT_FALSE(FileSystem::RenameFile((dir / "from").c_str(), (dir / "empty").c_str()));
+  EXPECT_EQ(EEXIST, errno);
+  EXPECT_TRUE(fs::is_directory(dir / "empty"));
+  EXPECT_TRUE(fs::is_empty(dir / "empty"));
+  EXPECT_EQ("kept", ReadFile(dir / "from/inside"));
+
+  WriteFile(dir / "file", "file");
+  EXPECT_FALSE(FileSystem::RenameFile((dir / "from").c_str(), (dir / "file").c_str()));
+  EXPECT_EQ("file", ReadFile(dir / "file"));
+  EXPECT_EQ("kept", ReadFile(dir / "from/inside"));
+
+  // A free name is fine.
+  EXPECT_TRUE(FileSystem::RenameFile((dir / "from").c_str(), (dir / "moved").c_str()));
+  EXPECT_EQ("kept", ReadFile(dir / "moved/inside"));
+  EXPECT_FALSE(fs::exists(dir / "from"));
+}
+
+// A directory of its own on another file system than TempDir's (the shared
+// memory one), removed with everything in it; empty when there is none.
+class OtherFileSystemDir {
+ public:
+  explicit OtherFileSystemDir(const std::string& near) {
+    struct stat here {};
+    struct stat shm {};
+    if (stat(near.c_str(), &here) != 0 || stat("/dev/shm", &shm) != 0 ||
+        here.st_dev == shm.st_dev || access("/dev/shm", W_OK) != 0) {
+      return;
+    }
+    std::string pattern = "/dev/shm/qmktest-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~OtherFileSystemDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  OtherFileSystemDir(const OtherFileSystemDir&) = delete;
+  OtherFileSystemDir& operator=(const OtherFileSystemDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 TEST(FileSystem, RenameFileAcrossFileSystemsCopiesAndUnlinks) {
   TempDir dir;
-  struct stat here {
-  }, shm{};
-  if (stat(dir.path().c_str(), &here) != 0 || stat("/dev/shm", &shm) != 0 ||
-      here.st_dev == shm.st_dev || access("/dev/shm", W_OK) != 0) {
-    GTEST_SKIP() << "no second file system to rename across";
-  }
+  const OtherFileSystemDir other(dir.path());
+  if (other.path().empty()) GTEST_SKIP() << "no second file system to rename across";
   const std::string from = dir / "from";
-  const std::string to = "/dev/shm/qmk-rename-" + std::to_string(getpid());
+  const std::string to = other / "to";
   WriteFile(from, "across");
   chmod(from.c_str(), 0640);
+  WriteFile(to, "an older and longer target");
+  // A second name of the old target shows whether it was written over in
+  // place (it must not be: the new file replaces it whole).
+  ASSERT_EQ(0, link(to.c_str(), (other / "alias").c_str()));
   ASSERT_TRUE(FileSystem::RenameFile(from.c_str(), to.c_str()));
   EXPECT_FALSE(fs::exists(from));
   EXPECT_EQ("across", ReadFile(to));
   EXPECT_EQ(0640u, PermissionsOf(to));
-  unlink(to.c_str());
+  EXPECT_EQ("an older and longer target", ReadFile(other / "alias"));
+  // Nothing else is left in the target's directory.
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(other.path()), fs::directory_iterator()));
+}
+
+TEST(FileSystem, RenameFileAcrossFileSystemsKeepsBothSidesOnFailure) {
+  TempDir dir;
+  const OtherFileSystemDir other(dir.path());
+  if (other.path().empty()) GTEST_SKIP() << "no second file system to rename across";
+  const std::string from = dir / "from";
+  WriteFile(from, "source");
+  // A target that the copy cannot be renamed over: a directory.
+  fs::create_directory(other / "target");
+  WriteFile(other / "target/inside", "target");
+  EXPECT_FALSE(FileSystem::RenameFile(from.c_str(), (other / "target").c_str()));
+  EXPECT_EQ("source", ReadFile(from));
+  EXPECT_EQ("target", ReadFile(other / "target/inside"));
+  // The copy made on the way is gone.
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(other.path()), fs::directory_iterator()));
 }
 
 TEST(FileSystem, CopyFileCopiesEveryByteAndTruncatesTheTarget) {
@@ -261,6 +336,53 @@ TEST(FileSystem, CopyFileFailures) {
   if (access("/dev/full", W_OK) == 0) {
     EXPECT_FALSE(FileSystem::CopyFile((dir / "f").c_str(), "/dev/full"));
   }
+}
+
+bool SigpipePending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  return sigismember(&pending, SIGPIPE) == 1;
+}
+
+bool SigpipeBlocked() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, SIGPIPE) == 1;
+}
+
+TEST(FileSystem, CopyFileToAFifoNeitherWaitsForAReaderNorRaisesSigpipe) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo", source = dir / "source";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  WriteFile(source, std::string(std::size_t{4} * 1024 * 1024, 'x'));  // more than a pipe holds
+
+  // No reader: false at once instead of waiting for one.
+  EXPECT_FALSE(FileSystem::CopyFile(source.c_str(), fifo.c_str()));
+  EXPECT_EQ(ENXIO, errno);
+
+  // A reader that leaves after the first byte: the copy fails with EPIPE.
+  // Were SIGPIPE raised, its default action would end this test program.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  std::thread leaver([reader] {
+    pollfd wait{reader, POLLIN, 0};
+    poll(&wait, 1, -1);
+    char byte = 0;
+    EXPECT_GE(read(reader, &byte, 1), 0);
+    close(reader);
+  });
+  const bool copied = FileSystem::CopyFile(source.c_str(), fifo.c_str());
+  const int error = errno;
+  // Wakes the leaver should the copy not have opened the FIFO at all.
+  const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (writer >= 0) close(writer);
+  leaver.join();
+  EXPECT_FALSE(copied);
+  EXPECT_EQ(EPIPE, error);
+  EXPECT_FALSE(SigpipePending());
+  EXPECT_FALSE(SigpipeBlocked());  // the thread's mask is back
 }
 
 TEST(FileSystem, CompareBinaryFiles) {
@@ -314,6 +436,11 @@ TEST(FileSystem, HomeAndTemporaryDirectoriesComeFromTheEnvironment) {
   EXPECT_EQ("/home/someone", FileSystem::GetHomeDir());
   environment.Set("HOMEDRIVE", "C:").Set("HOMEPATH", "\\Users\\someone");
   EXPECT_EQ("C:\\Users\\someone", FileSystem::GetHomeDir());
+  // Half of the pair is not a home directory.
+  environment.Set("HOMEPATH", "");
+  EXPECT_EQ("/home/someone", FileSystem::GetHomeDir());
+  environment.Set("HOMEDRIVE", "").Set("HOMEPATH", "\\Users\\someone");
+  EXPECT_EQ("/home/someone", FileSystem::GetHomeDir());
 
   environment.Set("QUILL_TEMP", "").Set("TMPDIR", "");
   EXPECT_EQ("/tmp", FileSystem::GetTempDir());
@@ -443,15 +570,38 @@ TEST(FileSystem, DeletePathRemovesATreeButNeverFollowsLinksOutOfIt) {
   EXPECT_EQ("keep", ReadFile(outside + "/inner/keep.txt"));
 }
 
-TEST(FileSystem, DeletePathOfALinkRemovesNothing) {
+TEST(FileSystem, DeletePathOfALinkUnlinksTheLinkOnly) {
   TempDir dir;
   fs::create_directories(dir / "target/sub");
   WriteFile(dir / "target/sub/file", "x");
   fs::create_directory_symlink(dir / "target", dir / "link");
-  EXPECT_FALSE(FileSystem::DeletePath(dir / "link"));
-  EXPECT_FALSE(FileSystem::DeletePath(dir / "link/"));
+  fs::create_directory_symlink(dir / "target", dir / "other");
+  fs::create_symlink(dir / "nowhere", dir / "dangling");
+  EXPECT_TRUE(FileSystem::DeletePath(dir / "link"));
+  EXPECT_FALSE(fs::is_symlink(dir / "link"));
+  EXPECT_TRUE(FileSystem::DeletePath(dir / "other/"));
+  EXPECT_FALSE(fs::is_symlink(dir / "other"));
+  EXPECT_TRUE(FileSystem::DeletePath(dir / "dangling"));
+  EXPECT_FALSE(fs::is_symlink(dir / "dangling"));
   EXPECT_EQ("x", ReadFile(dir / "target/sub/file"));
-  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_FALSE(FileSystem::DeletePath(dir / "link"));  // gone already
+}
+
+TEST(FileSystem, DeletePathRefusesALastNameOfDotOrDotDot) {
+  TempDir dir;
+  fs::create_directories(dir / "dir/sub");
+  WriteFile(dir / "dir/file", "x");
+  WriteFile(dir / "dir/sub/file", "y");
+  EXPECT_FALSE(FileSystem::DeletePath(dir / "dir/sub/.."));
+  EXPECT_FALSE(FileSystem::DeletePath(dir / "dir/sub/../"));
+  EXPECT_FALSE(FileSystem::DeletePath(dir / "dir/sub/."));
+  {
+    ScopedCurrentDirectory current(dir / "dir/sub");
+    EXPECT_FALSE(FileSystem::DeletePath("."));
+    EXPECT_FALSE(FileSystem::DeletePath(".."));
+  }
+  EXPECT_EQ("x", ReadFile(dir / "dir/file"));
+  EXPECT_EQ("y", ReadFile(dir / "dir/sub/file"));
 }
 
 TEST(FileSystem, DeletePathEdgeCases) {
