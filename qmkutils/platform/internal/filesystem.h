@@ -1,0 +1,28 @@
+// What the source files of dp::FileSystem share. Internal; not installed.
+#ifndef QMKUTILS_PLATFORM_INTERNAL_FILESYSTEM_H_
+#define QMKUTILS_PLATFORM_INTERNAL_FILESYSTEM_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace dp::fsutil {
+
+// How many temporary names are tried before giving up.
+inline constexpr int kTempAttempts = 32;
+
+// open() with O_CLOEXEC, resumed after a signal.
+int OpenCloexec(const char* path, int flags, mode_t permissions = 0);
+
+// Closes `fd`, keeping errno as it was.
+void CloseQuietly(int fd);
+
+// The directory that holds `path`, as text.
+std::string DirectoryOf(const std::string& path);
+
+// A fresh temporary name: 13 characters from the first 32 of the alphabet.
+std::string TempName();
+
+}  // namespace dp::fsutil
+
+#endif  // QMKUTILS_PLATFORM_INTERNAL_FILESYSTEM_H_
