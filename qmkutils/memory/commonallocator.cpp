@@ -35,26 +35,22 @@ std::atomic<ThreadCacheSet*> s_caches{nullptr};
 
 // The class lock under which the allocator is created is held across fork(),
 // so a child never inherits it held by a thread it does not have.
-bool GuardCreationAcrossFork() {
-  dp::fork::Register(dp::fork::Participant::kCommonAllocatorCreation,
-                     {[]() QMK_NO_THREAD_SAFETY_ANALYSIS {
-                        dp::ClassLevelLockable<CommonAllocatorImpl>::ClassLock().Lock();
-                      },
-                      []() QMK_NO_THREAD_SAFETY_ANALYSIS {
-                        dp::ClassLevelLockable<CommonAllocatorImpl>::ClassLock().Unlock();
-                      },
-                      []() QMK_NO_THREAD_SAFETY_ANALYSIS {
-                        dp::ClassLevelLockable<CommonAllocatorImpl>::ClassLock().Unlock();
-                      }});
-  return true;
-}
+const dp::fork::Registration s_creationForkRegistration(
+    dp::fork::Participant::kCommonAllocatorCreation,
+    {[]() QMK_NO_THREAD_SAFETY_ANALYSIS {
+       dp::ClassLevelLockable<CommonAllocatorImpl>::ClassLock().Lock();
+     },
+     []() QMK_NO_THREAD_SAFETY_ANALYSIS {
+       dp::ClassLevelLockable<CommonAllocatorImpl>::ClassLock().Unlock();
+     },
+     []() QMK_NO_THREAD_SAFETY_ANALYSIS {
+       dp::ClassLevelLockable<CommonAllocatorImpl>::ClassLock().Unlock();
+     }});
 
 MemPool& Pool() {
   if (MemPool* pool = s_pool.load(std::memory_order_acquire)) {
     if (!CommonSingleton::IsDestroyed()) return *pool;
   }
-  static const bool s_creationGuarded = GuardCreationAcrossFork();
-  (void)s_creationGuarded;
   CommonSingleton::Instance();  // creates it, or throws DeadReference
   return *s_pool.load(std::memory_order_acquire);
 }

@@ -27,17 +27,13 @@ bool IsStorableName(std::string_view name) {
 }  // namespace
 
 // Held across fork, so that no child inherits it locked by a thread it does
-// not have. Registered before the lock is first taken.
-std::mutex& env::EnvironmentLock() {
-  static const bool s_registered = [] {
-    fork::Register(fork::Participant::kEnvironment,
-                   {[] { s_environmentLock.lock(); }, [] { s_environmentLock.unlock(); },
-                    [] { s_environmentLock.unlock(); }});
-    return true;
-  }();
-  (void)s_registered;
-  return s_environmentLock;
-}
+// not have.
+const fork::Registration s_forkRegistration(fork::Participant::kEnvironment,
+                                            {[] { s_environmentLock.lock(); },
+                                             [] { s_environmentLock.unlock(); },
+                                             [] { s_environmentLock.unlock(); }});
+
+std::mutex& env::EnvironmentLock() { return s_environmentLock; }
 
 std::string Environment::Get(const std::string& name) {
   if (name.empty()) throw std::invalid_argument(kGetNeedsName);

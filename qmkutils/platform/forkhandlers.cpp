@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <mutex>
 
 namespace dp::fork {
 namespace {
@@ -16,7 +15,6 @@ using Step = void (*)();
 std::atomic<Step> s_prepare[kCount];
 std::atomic<Step> s_parent[kCount];
 std::atomic<Step> s_child[kCount];
-std::once_flag s_registerOnce;
 
 void RunPrepare() {
   for (int i = 0; i < kCount; ++i) {
@@ -33,10 +31,13 @@ void RunReverse(std::atomic<Step>* steps) {
 void RunParent() { RunReverse(s_parent); }
 void RunChild() { RunReverse(s_child); }
 
+// Installed while the library loads, before any thread of the process can
+// fork; the steps are read at each fork.
+[[maybe_unused]] const bool s_installed = pthread_atfork(&RunPrepare, &RunParent, &RunChild) == 0;
+
 }  // namespace
 
 void Register(Participant participant, Steps steps) {
-  std::call_once(s_registerOnce, [] { pthread_atfork(&RunPrepare, &RunParent, &RunChild); });
   const int i = static_cast<int>(participant);
   // Child and parent first: a fork that sees the prepare step must also see
   // the steps that undo it.

@@ -39,16 +39,12 @@ bool s_haveUserLocale = false;
 std::string* s_userLocale = nullptr;  // kStringCategories names; never freed
 
 // Held across fork, so that no child inherits it locked by a thread it does
-// not have. Registered before the lock is first taken.
-std::mutex& LocaleLock() {
-  static const bool s_registered = [] {
-    fork::Register(fork::Participant::kLocale,
-                   {[] { s_lock.lock(); }, [] { s_lock.unlock(); }, [] { s_lock.unlock(); }});
-    return true;
-  }();
-  (void)s_registered;
-  return s_lock;
-}
+// not have.
+const fork::Registration s_forkRegistration(fork::Participant::kLocale,
+                                            {[] { s_lock.lock(); }, [] { s_lock.unlock(); },
+                                             [] { s_lock.unlock(); }});
+
+std::mutex& LocaleLock() { return s_lock; }
 
 std::string UserLocaleName(const Category& category) {
   for (const char* variable : {"LC_ALL", category.variable, "LANG"}) {

@@ -33,12 +33,10 @@ std::atomic<int> s_processId{0};
 
 void RefreshProcessIdInChild() { s_processId.store(::getpid(), std::memory_order_relaxed); }
 
+const fork::Registration s_forkRegistration(fork::Participant::kProcessId,
+                                            {nullptr, nullptr, &RefreshProcessIdInChild});
+
 int CacheProcessId() {
-  static const bool s_registered = [] {
-    fork::Register(fork::Participant::kProcessId, {nullptr, nullptr, &RefreshProcessIdInChild});
-    return true;
-  }();
-  (void)s_registered;
   const int id = ::getpid();
   s_processId.store(id, std::memory_order_relaxed);
   return id;

@@ -21,15 +21,11 @@ void UnlockLifetimeAfterFork() QMK_NO_THREAD_SAFETY_ANALYSIS {
   LazySpinLock(s_lifetimeLock).Unlock();
 }
 
-SpinLock& LifetimeLock() {
-  static const bool s_registered = [] {
-    fork::Register(fork::Participant::kSingletonLifetime,
-                   {&LockLifetimeBeforeFork, &UnlockLifetimeAfterFork, &UnlockLifetimeAfterFork});
-    return true;
-  }();
-  (void)s_registered;
-  return LazySpinLock(s_lifetimeLock);
-}
+const fork::Registration s_forkRegistration(fork::Participant::kSingletonLifetime,
+                                            {&LockLifetimeBeforeFork, &UnlockLifetimeAfterFork,
+                                             &UnlockLifetimeAfterFork});
+
+SpinLock& LifetimeLock() { return LazySpinLock(s_lifetimeLock); }
 
 // One handler is registered per scheduled destroyer; each runs the destroyer
 // of lowest longevity still scheduled, so the order follows longevity, not

@@ -45,6 +45,7 @@ class ProtectedSocketOps {
   static void UnlockAfterFork() QMK_NO_THREAD_SAFETY_ANALYSIS;
 
   static inline std::atomic<ProtectedSocketOps*> s_forkInstance{nullptr};
+  static const fork::Registration s_forkRegistration;
 
   SpinLock lock_{500};
   // Set once, under the lock, when the host name is known; read without it.
@@ -262,16 +263,22 @@ std::string AddressText(const sockaddr_storage& address, socklen_t length,
 
 }  // namespace
 
+// Made on first use and published with one compare-and-swap rather than
+// behind a function-local static, whose guard a fork could catch half set.
 ProtectedSocketOps& ProtectedSocketOps::Instance() {
-  static ProtectedSocketOps* const s_instance = [] {
-    auto* created = new ProtectedSocketOps;
-    s_forkInstance.store(created, std::memory_order_release);
-    fork::Register(fork::Participant::kSocketOps,
-                   {&LockForFork, &UnlockAfterFork, &UnlockAfterFork});
-    return created;
-  }();
-  return *s_instance;
+  ProtectedSocketOps* ops = s_forkInstance.load(std::memory_order_acquire);
+  if (ops != nullptr) return *ops;
+  auto* created = new ProtectedSocketOps;
+  if (s_forkInstance.compare_exchange_strong(ops, created, std::memory_order_acq_rel)) {
+    return *created;
+  }
+  delete created;
+  return *ops;
 }
+
+const fork::Registration ProtectedSocketOps::s_forkRegistration(fork::Participant::kSocketOps,
+                                                                {&LockForFork, &UnlockAfterFork,
+                                                                 &UnlockAfterFork});
 
 void ProtectedSocketOps::LockForFork() {
   if (ProtectedSocketOps* ops = s_forkInstance.load(std::memory_order_acquire)) ops->lock_.Lock();

@@ -25,6 +25,10 @@ const QMTracer s_trace("dp", "Thread");
 // Hot per-thread values use the initial-exec model: a plain %fs-relative
 // load instead of a call into the dynamic linker.
 __attribute__((tls_model("initial-exec"))) thread_local unsigned t_threadId = 0;
+// A fork child's only thread has a new id: the fork step forgets the cached
+// one.
+const fork::Registration s_threadIdForkRegistration(fork::Participant::kThreadId,
+                                                    {nullptr, nullptr, [] { t_threadId = 0; }});
 __attribute__((tls_model("initial-exec"))) thread_local Thread* t_currentThread = nullptr;
 
 __attribute__((tls_model("initial-exec"))) thread_local ThreadLifeTimeTracker* t_currentTracker =
@@ -62,6 +66,7 @@ class ThreadLifeTimeTracker {
   static void BeforeFork() QMK_NO_THREAD_SAFETY_ANALYSIS;
   static void AfterForkInParent() QMK_NO_THREAD_SAFETY_ANALYSIS;
   static void AfterForkInChild() QMK_NO_THREAD_SAFETY_ANALYSIS;
+  static const fork::Registration s_forkRegistration;
 
   SpinLock exitCallLock;
   TrackerStackImpl tracker QMK_GUARDED_BY(exitCallLock);
@@ -91,13 +96,12 @@ class ThreadLifeTimeTracker {
   ThreadLifeTimeTracker* next_ = nullptr;
 };
 
+const fork::Registration ThreadLifeTimeTracker::s_forkRegistration(
+    fork::Participant::kThreads,
+    {&ThreadLifeTimeTracker::BeforeFork, &ThreadLifeTimeTracker::AfterForkInParent,
+     &ThreadLifeTimeTracker::AfterForkInChild});
+
 ThreadLifeTimeTracker::ThreadLifeTimeTracker() {
-  static const bool s_registered = [] {
-    fork::Register(fork::Participant::kThreads,
-                   {&BeforeFork, &AfterForkInParent, &AfterForkInChild});
-    return true;
-  }();
-  (void)s_registered;
   SpinLockGuard guard(LazySpinLock(s_registryLock));
   next_ = s_first;
   if (next_ != nullptr) next_->previous_ = this;
@@ -339,13 +343,6 @@ void Thread::CancelAtThreadExitCall(void (*call)()) {
 
 unsigned Thread::GetCurrentThreadId() {
   if (t_threadId == 0) {
-    // A fork child's only thread has a new id: the fork step forgets the
-    // cached one. Registered before the first id is cached.
-    static const bool s_registered = [] {
-      fork::Register(fork::Participant::kThreadId, {nullptr, nullptr, [] { t_threadId = 0; }});
-      return true;
-    }();
-    (void)s_registered;
     t_threadId = static_cast<unsigned>(gettid());
   }
   return t_threadId;

@@ -37,6 +37,9 @@ void ResetOtherSlotsInChild() {
   }
 }
 
+const dp::fork::Registration s_forkRegistration(dp::fork::Participant::kReaderSections,
+                                                {nullptr, nullptr, &ResetOtherSlotsInChild});
+
 struct SlotOwner {
   bool attached = false;
   ~SlotOwner() {
@@ -55,12 +58,6 @@ bool s_asymmetric = RegisterForBarriers();
 
 Slot* AttachSlot() {
   if (t_slot == kRetiredSlot) return nullptr;
-  static const bool s_registered = [] {
-    dp::fork::Register(dp::fork::Participant::kReaderSections,
-                       {nullptr, nullptr, &ResetOtherSlotsInChild});
-    return true;
-  }();
-  (void)s_registered;
   Slot* slot = s_slots.load(std::memory_order_acquire);
   for (; slot != nullptr; slot = slot->next.load(std::memory_order_acquire)) {
     bool expected = false;

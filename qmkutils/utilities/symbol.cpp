@@ -99,10 +99,7 @@ struct TableCounts {
 // see them. Everything else runs under the class lock.
 class SymbolTable : public CommonAllocated, public dp::ClassLevelLockable<SymbolTable> {
  public:
-  SymbolTable() : index_(NewIndex(kInitialIndexCapacity)) {
-    dp::fork::Register(dp::fork::Participant::kSymbolTable,
-                       {&LockForFork, &UnlockAfterFork, &UnlockAfterFork});
-  }
+  SymbolTable() : index_(NewIndex(kInitialIndexCapacity)) {}
 
   // Records still held by symbols stay with them (see Symbol::ReleaseLast).
   ~SymbolTable() override {
@@ -273,9 +270,6 @@ class SymbolTable : public CommonAllocated, public dp::ClassLevelLockable<Symbol
     CommonAllocatorImpl::DeallocateBytes(index, IndexBytes(index->mask + 1));
   }
 
-  static void LockForFork() QMK_NO_THREAD_SAFETY_ANALYSIS { ClassLock().Lock(); }
-  static void UnlockAfterFork() QMK_NO_THREAD_SAFETY_ANALYSIS { ClassLock().Unlock(); }
-
   std::atomic<Index*> index_;
   unsigned count_ = 0;
   unsigned tombstones_ = 0;
@@ -285,6 +279,14 @@ class SymbolTable : public CommonAllocated, public dp::ClassLevelLockable<Symbol
 };
 
 unsigned GetLongevity(SymbolTable*) { return kSymbolLongevity; }
+
+// The table's lock is held across fork(), so a child may intern; registered
+// while the library loads, so that it also guards the table's creation.
+const dp::fork::Registration s_forkRegistration(
+    dp::fork::Participant::kSymbolTable,
+    {[]() QMK_NO_THREAD_SAFETY_ANALYSIS { SymbolTable::ClassLock().Lock(); },
+     []() QMK_NO_THREAD_SAFETY_ANALYSIS { SymbolTable::ClassLock().Unlock(); },
+     []() QMK_NO_THREAD_SAFETY_ANALYSIS { SymbolTable::ClassLock().Unlock(); }});
 
 using TableSingleton = dp::Singleton<SymbolTable>;
 

@@ -39,10 +39,17 @@ struct Steps {
   void (*child)() = nullptr;
 };
 
-// Sets the steps of `participant`, registering the library's fork handler
-// with pthread_atfork on first use. Registering a participant again replaces
-// its steps. Thread-safe.
+// Sets the steps of `participant`; registering it again replaces them.
+// Lock-free, so safe at any time, also while the library loads (the fork
+// handler itself is installed then).
 void Register(Participant participant, Steps steps);
+
+// Registers steps while the library loads, as a namespace-scope object: a
+// registration made on first use behind a function-local static could meet
+// a fork half done, and the child would wait forever for that static.
+struct Registration {
+  Registration(Participant participant, Steps steps) { Register(participant, steps); }
+};
 
 }  // namespace dp::fork
 
