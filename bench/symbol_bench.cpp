@@ -43,8 +43,8 @@ constexpr int kTexts = 1000;
 // Identifier-like texts of 18 to 28 characters, as message fields and
 // attribute names are.
 const std::vector<std::string>& Texts(const char* prefix) {
-  static std::vector<std::string> texts[2];
-  std::vector<std::string>& chosen = texts[prefix[0] == 'm'];
+  static std::vector<std::string> s_texts[2];
+  std::vector<std::string>& chosen = s_texts[prefix[0] == 'm'];
   if (chosen.empty()) {
     for (int i = 0; i < kTexts; ++i) {
       chosen.push_back(std::string(prefix) + ".attribute." + std::to_string(i * 7919));
@@ -55,9 +55,9 @@ const std::vector<std::string>& Texts(const char* prefix) {
 
 // Interning a text that is in the table: make the symbol and drop it.
 void BM_InternHit(benchmark::State& state) {
-  static std::vector<du::Symbol> held;
-  if (state.thread_index() == 0 && held.empty()) {
-    for (const std::string& text : Texts("hit")) held.emplace_back(text);
+  static std::vector<du::Symbol> s_held;
+  if (state.thread_index() == 0 && s_held.empty()) {
+    for (const std::string& text : Texts("hit")) s_held.emplace_back(text);
   }
   const auto& texts = Texts("hit");
   std::size_t i = state.thread_index() * 101;
@@ -69,11 +69,12 @@ void BM_InternHit(benchmark::State& state) {
 BENCHMARK(BM_InternHit)->ThreadRange(1, 2)->UseRealTime();
 
 void BM_FlatHashSetLookup(benchmark::State& state) {
-  static const absl::flat_hash_set<std::string_view> set(Texts("hit").begin(), Texts("hit").end());
+  static const absl::flat_hash_set<std::string_view> s_set(Texts("hit").begin(),
+                                                           Texts("hit").end());
   const auto& texts = Texts("hit");
   std::size_t i = state.thread_index() * 101;
   for (auto _ : state) {
-    auto found = set.find(std::string_view(texts[i++ % kTexts].c_str()));
+    auto found = s_set.find(std::string_view(texts[i++ % kTexts].c_str()));
     benchmark::DoNotOptimize(found);
   }
 }
@@ -123,7 +124,7 @@ void BM_StringCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_StringCopy);
 
-// Comparing two equal names held in different objects.
+// Comparing two equal names s_held in different objects.
 void BM_SymbolEquals(benchmark::State& state) {
   du::Symbol a("message.field.return.addr");
   du::Symbol b(std::string("message.field.return.addr"));

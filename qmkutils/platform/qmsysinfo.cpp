@@ -87,7 +87,7 @@ bool ReadPrettyName(std::string* name) {
       found = true;
     }
     std::free(buffer);
-    std::fclose(in);
+    (void)std::fclose(in);  // read-only: nothing to lose
     return found && !name->empty();
   }
   return false;

@@ -195,7 +195,7 @@ class SymbolTable : public CommonAllocated, public dp::ClassLevelLockable<Symbol
     try {
       // The index stays at most half full, so probes end soon.
       const Index& index = *index_.load(std::memory_order_relaxed);
-      if ((count_ + tombstones_ + 1) * 2 > index.mask + 1) Rebuild();
+      if ((std::size_t{count_} + tombstones_ + 1) * 2 > index.mask + 1) Rebuild();
     } catch (...) {
       CommonAllocatorImpl::Deallocate(record, RecordSize(length));
       throw;

@@ -68,7 +68,7 @@ inline Record* RecordOf(const char* text) {
 
 class QMK_EXPORT Symbol {
  public:
-  static const Symbol EMPTY;
+  static const Symbol EMPTY;  // NOLINT(readability-identifier-naming): the library's name
 
   constexpr Symbol() noexcept = default;
   // A null `text` gives the null symbol; "" the interned empty text.
@@ -173,7 +173,7 @@ QMK_EXPORT unsigned GetLongevity(Symbol*);
 // A thing named by two texts at once.
 class QMK_EXPORT DualSymbol {
  public:
-  static const DualSymbol EMPTY;
+  static const DualSymbol EMPTY;  // NOLINT(readability-identifier-naming)
 
   DualSymbol() = default;
   // Each null pointer gives a null symbol.
