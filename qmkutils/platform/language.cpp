@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "qmkutils/platform/environment.h"
+#include "qmkutils/platform/internal/asciitext.h"
 #include "qmkutils/platform/internal/installation.h"
 #include "qmkutils/platform/qminfo.h"
 #include "qmkutils/tracing/tracer.h"
@@ -45,13 +46,6 @@ std::string SystemLanguage() {
                                                  : std::string(code);
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
 }  // namespace
 
 bool QmInfo::GetCurrentLanguage(std::string* out) {
@@ -71,7 +65,7 @@ bool QmInfo::GetCurrentLanguage(std::string* out) {
 }
 
 bool QmInfo::GetDoingPseudoLocalization() {
-  return EqualsIgnoringCase(Environment::Get(in::kLanguageVariable), in::kPseudoLanguage);
+  return ascii::EqualsIgnoringCase(Environment::Get(in::kLanguageVariable), in::kPseudoLanguage);
 }
 
 bool QmInfo::GetLanguageOffset(std::string* out, const std::string& language) {

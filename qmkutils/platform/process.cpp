@@ -14,8 +14,10 @@
 #include <mutex>
 #include <string_view>
 
+#include "qmkutils/platform/internal/asciitext.h"
 #include "qmkutils/platform/internal/commandline.h"
 #include "qmkutils/platform/internal/environmentlock.h"
+#include "qmkutils/platform/internal/filesystem.h"
 #include "qmkutils/platform/internal/forkhandlers.h"
 #include "qmkutils/platform/internal/processtree.h"
 #include "qmkutils/tracing/tracer.h"
@@ -74,24 +76,11 @@ const char* StreamName(int stream) {
 }
 
 // A directory or device that carries a probed name is passed over.
-bool IsRegularFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
+using ascii::EqualsIgnoringCase;
+using fsutil::IsRegularFile;
 
 bool IsExecutableFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         ::access(path.c_str(), X_OK) == 0;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
+  return IsRegularFile(path) && ::access(path.c_str(), X_OK) == 0;
 }
 
 // The file to start for `program` and whether it is a script; false when

@@ -9,6 +9,7 @@
 #include "qmkutils/platform/filespec.h"
 #include "qmkutils/platform/filesystem.h"
 #include "qmkutils/platform/homesearch.h"
+#include "qmkutils/platform/internal/asciitext.h"
 #include "qmkutils/platform/internal/configdirs.h"
 #include "qmkutils/platform/internal/installation.h"
 #include "qmkutils/platform/internal/registry.h"
@@ -141,9 +142,7 @@ bool QmInfo::GetAdapterPaths(std::map<du::Symbol, du::Symbol>& adapters) {
   }
   for (auto& [name, data] : values) {
     if (name.size() > kMaxValueName) continue;
-    for (char& c : name) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : name) c = ascii::Lower(c);
     adapters[du::Symbol(name)] = du::Symbol(data);
   }
   return true;

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "qmkutils/platform/internal/asciitext.h"
 #include "qmkutils/platform/internal/configdirs.h"
+#include "qmkutils/platform/internal/filesystem.h"
 
 namespace dp::registry {
 namespace {
@@ -19,25 +21,12 @@ constexpr std::string_view kClassesSection = "Classes\\";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kDefaultValueName = "@";
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
+using ascii::EqualsIgnoringCase;
 
 std::string_view Trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-bool IsRegularFile(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // Reads a whole file of at most kMaxFileSize bytes. O_NONBLOCK keeps a FIFO
@@ -140,7 +129,7 @@ StoreLocation LocateStore(Root root) {
     }
   }
   for (const std::string& candidate : location.candidates) {
-    if (IsRegularFile(candidate)) {
+    if (fsutil::IsRegularFile(candidate)) {
       location.file = candidate;
       break;
     }

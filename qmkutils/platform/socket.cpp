@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "qmkutils/platform/internal/filesystem.h"
 #include "qmkutils/platform/internal/forkhandlers.h"
 #include "qmkutils/platform/lockable.h"
 #include "qmkutils/platform/locks.h"
@@ -184,12 +185,7 @@ void MapWildcardLookup(int code, int savedErrno) {
   }
 }
 
-// Closes `fd`, keeping errno as it was.
-void CloseQuietly(int fd) {
-  const int saved = errno;
-  ::close(fd);
-  errno = saved;
-}
+using fsutil::CloseQuietly;
 
 // A new close-on-exec socket of `type`; -1 with errno set.
 int CreateSocket(Socket::SocketType type) {

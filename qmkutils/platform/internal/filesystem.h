@@ -1,7 +1,9 @@
-// What the source files of dp::FileSystem share. Internal; not installed.
+// What the source files of dp::FileSystem share, and the platform layer's
+// other file and descriptor users with them. Internal; not installed.
 #ifndef QMKUTILS_PLATFORM_INTERNAL_FILESYSTEM_H_
 #define QMKUTILS_PLATFORM_INTERNAL_FILESYSTEM_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -16,6 +18,13 @@ int OpenCloexec(const char* path, int flags, mode_t permissions = 0);
 
 // Closes `fd`, keeping errno as it was.
 void CloseQuietly(int fd);
+
+// The path names a regular file (following links). Inline: the registry
+// store's fuzzer compiles its reader without the rest of this layer.
+inline bool IsRegularFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
 
 // The directory that holds `path`, as text.
 std::string DirectoryOf(const std::string& path);
