@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -46,12 +47,6 @@ bool IsTempPath(const std::string& path, const std::string& parent, const std::s
 
 bool IsCloseOnExec(int fd) { return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 
-// The type and permission bits; 0 for a missing file.
-mode_t ModeOf(const std::string& path) {
-  struct stat status {};
-  return stat(path.c_str(), &status) == 0 ? status.st_mode & (S_IFMT | 07777) : 0;
-}
-
 long EntriesOf(const std::string& directory) {
   return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
 }
@@ -71,7 +66,7 @@ struct ScopedCurrentDirectory {
   const fs::path saved = fs::current_path();
 };
 
-TEST(FileSystem, OpeningIsCloseOnExecAndReportsTheError) {
+TEST(FileSystem, OpeningIsCloseOnExecAndRefusesBadArguments) {
   TempDir dir;
   const std::string file = dir / "f.txt";
   // Windows letters after the mode are ignored: "rt, ..." only reads.
@@ -85,97 +80,57 @@ TEST(FileSystem, OpeningIsCloseOnExecAndReportsTheError) {
     std::fclose(stream);
   }
   EXPECT_EQ("hello!", ReadFile(file));
-  auto openError = [](const char* path, const char* mode) {
-    return FileSystem::qmfopen(path, mode) == nullptr ? errno : 0;
-  };
-  EXPECT_EQ(EISDIR, openError(dir.path().c_str(), "r"));
-  EXPECT_EQ(EISDIR, openError(dir.path().c_str(), "w"));
-  EXPECT_EQ(ENOENT, openError("", "r"));
-  EXPECT_EQ(EINVAL, openError(nullptr, "r"));
-  EXPECT_EQ(EINVAL, openError(file.c_str(), "q"));
-  EXPECT_EQ(EINVAL, openError(file.c_str(), ""));
-  EXPECT_EQ(EINVAL, openError(file.c_str(), nullptr));
-  EXPECT_EQ(EEXIST, openError(file.c_str(), "wx"));
-
+  const std::pair<const char*, const char*> refused[] = {
+      {file.c_str(), nullptr}, {nullptr, "r"}, {file.c_str(), "q"}};
+  for (const auto& [path, mode] : refused) {
+    errno = 0;
+    EXPECT_EQ(nullptr, FileSystem::qmfopen(path, mode));
+    EXPECT_EQ(EINVAL, errno) << (mode == nullptr ? "null" : mode);
+  }
   FILE* result = reinterpret_cast<FILE*>(&dir);  // must be reset on failure
-  EXPECT_EQ(ENOENT, FileSystem::qmfopen_s(&result, dir / "missing", "rb"));
-  EXPECT_EQ(nullptr, result);
   EXPECT_EQ(EISDIR, FileSystem::qmfopen_s(&result, dir.path(), "rb"));
+  EXPECT_EQ(nullptr, result);
   EXPECT_EQ(EINVAL, FileSystem::qmfopen_s(nullptr, dir / "x", "wb"));
-  ASSERT_EQ(0, FileSystem::qmfopen_s(&result, dir / "x", "wb"));
-  EXPECT_TRUE(IsCloseOnExec(fileno(result)));
-  std::fclose(result);
-
   const int fd = FileSystem::qmopen(dir / "y", O_CREAT | O_WRONLY, 0600);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(IsCloseOnExec(fd));
+  EXPECT_TRUE(fd >= 0 && IsCloseOnExec(fd));
   close(fd);
-  EXPECT_EQ(-1, FileSystem::qmopen(dir / "missing", O_RDONLY, 0));
-  EXPECT_EQ(ENOENT, errno);
 }
 
-TEST(FileSystem, ExistenceStatAndDirectoryCalls) {
+TEST(FileSystem, ExistenceStatAndTheCurrentDirectory) {
   TempDir dir;
-  const std::string file = dir / "f", missing = dir / "missing", sub = dir / "sub";
+  const std::string file = dir / "f";
   WriteFile(file, "12345");
   EXPECT_TRUE(FileSystem::FileExists(file.c_str()) && FileSystem::FileReadable(file.c_str()));
-  EXPECT_TRUE(FileSystem::FileExists(dir.path().c_str()));
-  EXPECT_FALSE(FileSystem::FileExists(missing.c_str()));
-  EXPECT_FALSE(FileSystem::FileExists(nullptr) || FileSystem::FileReadable(nullptr));
+  EXPECT_FALSE(FileSystem::FileExists(nullptr) || FileSystem::FileReadable(nullptr) ||
+               FileSystem::DirExists(nullptr) || FileSystem::Unlink(nullptr) == 0);
   // A trailing separator of either kind is dropped, but "/" stays itself.
   for (const std::string& path : {dir.path(), dir.path() + "/", dir.path() + "\\", "/"s}) {
     EXPECT_TRUE(FileSystem::DirExists(path.c_str())) << path;
   }
-  for (const std::string& path : {file, missing, std::string(10000, 'a')}) {  // the last too long
+  for (const std::string& path : {file, std::string(10000, 'a')}) {  // the last too long
     EXPECT_FALSE(FileSystem::DirExists(path.c_str())) << path;
   }
-  EXPECT_FALSE(FileSystem::DirExists(nullptr));
-
   dp::FileStat stat;
   ASSERT_EQ(0, FileSystem::Stat(file.c_str(), &stat));
   EXPECT_EQ(5, stat.size);
-  EXPECT_TRUE(S_ISREG(static_cast<mode_t>(stat.mode)));
   EXPECT_NEAR(static_cast<double>(std::time(nullptr)), static_cast<double>(stat.modifyTime), 60);
-  EXPECT_TRUE(stat.accessTime > 0 && stat.changeTime > 0);
-  ASSERT_EQ(0, FileSystem::Stat(dir.path().c_str(), &stat));
-  EXPECT_EQ(0x4000u, stat.mode & 0xF000u);  // the directory bit
-  EXPECT_EQ(-1, FileSystem::Stat(missing.c_str(), &stat));
-  EXPECT_EQ(ENOENT, errno);
   EXPECT_EQ(-1, FileSystem::Stat(file.c_str(), nullptr));
 
-  // The plain calls return the C library's result.
-  EXPECT_EQ(0, FileSystem::Mkdir(sub.c_str()));
-  const std::string canonical = fs::canonical(sub).string();
-  {
-    const ScopedCurrentDirectory restore(dir.path());
-    EXPECT_EQ(0, FileSystem::Chdir("sub"));
-    EXPECT_EQ(canonical, FileSystem::GetCurDir(false));
-    EXPECT_EQ(canonical + "/", FileSystem::GetCurDir(true));
-    EXPECT_EQ(canonical + "/a/../b", FileSystem::MakePathAbsolute("a/../b"));
-    EXPECT_EQ(-1, FileSystem::Chdir("missing"));
-  }
+  const std::string current = fs::current_path().string();
+  EXPECT_EQ(current, FileSystem::GetCurDir(false));
+  EXPECT_EQ(current + "/", FileSystem::GetCurDir(true));
+  EXPECT_EQ(current + "/a/../b", FileSystem::MakePathAbsolute("a/../b"));
   EXPECT_EQ("/x/y", FileSystem::MakePathAbsolute("/x/y"));
-  EXPECT_EQ("", FileSystem::MakePathAbsolute(""));
   EXPECT_EQ("", FileSystem::MakePathAbsolute(nullptr));
-  EXPECT_EQ(0, FileSystem::Rmdir(sub.c_str()));
-  EXPECT_EQ(0, FileSystem::Unlink(file.c_str()));
-  EXPECT_EQ(-1, FileSystem::Unlink(file.c_str()));
-  EXPECT_EQ(ENOENT, errno);
-  EXPECT_EQ(-1, FileSystem::Unlink(nullptr));
 }
 
 TEST(FileSystem, PathsFromTheEnvironment) {
   qmk_test::ScopedEnvironment environment;
-  environment.Set("HOMEDRIVE", "").Set("HOMEPATH", "").Set("HOME", "/home/someone");
-  EXPECT_EQ("/home/someone", FileSystem::GetHomeDir());
-  environment.Set("HOMEDRIVE", "C:").Set("HOMEPATH", "\\Users\\someone");
-  EXPECT_EQ("C:\\Users\\someone", FileSystem::GetHomeDir());
-  // Half of the pair is not a home directory.
+  // HOMEDRIVE and HOMEPATH count only as a pair; QUILL_TEMP comes first.
+  environment.Set("HOME", "/home/someone").Set("HOMEDRIVE", "C:").Set("HOMEPATH", "\\Users\\x");
+  EXPECT_EQ("C:\\Users\\x", FileSystem::GetHomeDir());
   environment.Set("HOMEPATH", "");
   EXPECT_EQ("/home/someone", FileSystem::GetHomeDir());
-  environment.Set("HOMEDRIVE", "").Set("HOMEPATH", "\\Users\\someone");
-  EXPECT_EQ("/home/someone", FileSystem::GetHomeDir());
-
   environment.Set("QUILL_TEMP", "").Set("TMPDIR", "");
   EXPECT_EQ("/tmp", FileSystem::GetTempDir());
   environment.Set("TMPDIR", "/var/tmp/x");
@@ -191,8 +146,7 @@ TEST(FileSystem, PathsFromTheEnvironment) {
   const std::pair<const char*, const char*> expansions[] = {
       {"plain/path", "plain/path"}, {"", ""},
       {"$QMK_FS_VAR/x", "C:\\t/x"}, {"$QMK_FS_VAR\\x", "C:\\t\\x"},
-      {"$QMK_FS_VAR", "C:\\t"},     {"$(QMK_FS_VAR)\\x", "C:\\t\\x"},
-      {"$(QMK_FS_VAR)", "C:\\t"}};
+      {"$QMK_FS_VAR", "C:\\t"},     {"$(QMK_FS_VAR)\\x", "C:\\t\\x"}};
   for (const auto& [path, expanded] : expansions) EXPECT_EQ(expanded, expand(path, true));
   // Failures leave the path as it was; a '/' ends the name even after a '\'.
   for (const char* path : {"$QMK_FS_VAR\\x/y", "$(QMK_FS_UNSET)\\x", "$QMK_FS_UNSET/x", "$", "$()",
@@ -203,31 +157,19 @@ TEST(FileSystem, PathsFromTheEnvironment) {
 
 TEST(FileSystem, RenameFileReplacesAFileButNeverWithADirectory) {
   TempDir dir;
-  const std::string from = dir / "from", to = dir / "to";
-  WriteFile(from, "new");
-  WriteFile(to, "old");
-  EXPECT_TRUE(Rename(from, to));
-  EXPECT_EQ("new", ReadFile(to));
-  EXPECT_FALSE(fs::exists(from));
-  // A missing source, a null name or a missing directory: the target stays.
-  EXPECT_FALSE(Rename(from, to));
-  EXPECT_FALSE(FileSystem::RenameFile(to.c_str(), nullptr));
-  EXPECT_FALSE(FileSystem::RenameFile(nullptr, to.c_str()));
-  EXPECT_FALSE(Rename(to, dir / "missing/to"));
-  EXPECT_EQ("new", ReadFile(to));
-
+  WriteFile(dir / "from", "new");
+  WriteFile(dir / "to", "old");
+  EXPECT_TRUE(Rename(dir / "from", dir / "to"));
+  EXPECT_EQ("new", ReadFile(dir / "to"));
+  EXPECT_FALSE(FileSystem::RenameFile(nullptr, (dir / "to").c_str()));
   // Not even an empty directory is replaced; a free name is fine.
-  fs::create_directory(dir / "tree");
-  WriteFile(dir / "tree/inside", "kept");
+  fs::create_directories(dir / "tree/sub");
   fs::create_directory(dir / "empty");
   EXPECT_FALSE(Rename(dir / "tree", dir / "empty"));
   EXPECT_EQ(EEXIST, errno);
   EXPECT_TRUE(fs::is_empty(dir / "empty"));
-  EXPECT_FALSE(Rename(dir / "tree", to));
-  EXPECT_EQ("new", ReadFile(to));
   EXPECT_TRUE(Rename(dir / "tree", dir / "moved"));
-  EXPECT_EQ("kept", ReadFile(dir / "moved/inside"));
-  EXPECT_FALSE(fs::exists(dir / "tree"));
+  EXPECT_TRUE(fs::is_directory(dir / "moved/sub"));
 }
 
 TEST(FileSystem, RenameFileAcrossFileSystemsReplacesTheTargetWholeOrNotAtAll) {
@@ -247,11 +189,9 @@ TEST(FileSystem, RenameFileAcrossFileSystemsReplacesTheTargetWholeOrNotAtAll) {
   // A target the copy cannot be renamed over: both sides stay, and the copy
   // made on the way is gone.
   fs::create_directory(other / "target");
-  WriteFile(other / "target/inside", "target");
   EXPECT_FALSE(Rename(from, other / "target"));
   EXPECT_EQ("across", ReadFile(from));
-  EXPECT_EQ("target", ReadFile(other / "target/inside"));
-  EXPECT_EQ(1, EntriesOf(other.path()));
+  EXPECT_TRUE(fs::is_directory(other / "target") && EntriesOf(other.path()) == 1);
   // A second name of the old target shows that it is replaced whole, not
   // written over in place.
   WriteFile(to, "an older and longer target");
@@ -259,7 +199,7 @@ TEST(FileSystem, RenameFileAcrossFileSystemsReplacesTheTargetWholeOrNotAtAll) {
   ASSERT_TRUE(Rename(from, to));
   EXPECT_FALSE(fs::exists(from));
   EXPECT_EQ("across", ReadFile(to));
-  EXPECT_EQ(S_IFREG | 0640u, ModeOf(to));
+  EXPECT_EQ(fs::perms{0640}, fs::status(to).permissions());
   EXPECT_EQ("an older and longer target", ReadFile(other / "alias"));
   EXPECT_EQ(3, EntriesOf(other.path()));
 }
@@ -279,18 +219,17 @@ TEST(FileSystem, CopyFileCopiesEveryByteAndTruncatesTheTarget) {
   ASSERT_TRUE(Copy("/proc/self/status", copy));
   EXPECT_NE(std::string::npos, ReadFile(copy).find("Pid:"));
 
+  // Refused: a missing source, a directory on either side, and one file as
+  // both, which keeps its contents.
   WriteFile(small, "abc");
-  EXPECT_FALSE(Copy(dir / "missing", dir / "x"));
-  EXPECT_FALSE(fs::exists(dir / "x"));
-  EXPECT_FALSE(Copy(small, dir / "missing/x"));
-  EXPECT_FALSE(Copy(dir.path(), dir / "x"));
-  EXPECT_FALSE(Copy(small, dir.path()));
-  EXPECT_FALSE(Copy(small, small));  // one file as both: refused, the contents kept
+  const std::pair<std::string, std::string> refused[] = {
+      {dir / "missing", dir / "x"}, {dir.path(), dir / "x"}, {small, dir.path()}, {small, small}};
+  for (const auto& [from, to] : refused) EXPECT_FALSE(Copy(from, to)) << from << " to " << to;
   EXPECT_EQ("abc", ReadFile(small));
-  EXPECT_FALSE(FileSystem::CopyFile(small.c_str(), nullptr));
-  EXPECT_FALSE(FileSystem::CopyFile(nullptr, copy.c_str()));
-  // A write that cannot complete.
-  if (access("/dev/full", W_OK) == 0) {
+  EXPECT_FALSE(fs::exists(dir / "x"));
+  EXPECT_FALSE(FileSystem::CopyFile(small.c_str(), nullptr) ||
+               FileSystem::CopyFile(nullptr, copy.c_str()));
+  if (access("/dev/full", W_OK) == 0) {  // a write that cannot complete
     EXPECT_FALSE(Copy(small, "/dev/full"));
   }
 }
@@ -323,65 +262,59 @@ TEST(FileSystem, CopyFileToAFifoNeitherWaitsForAReaderNorRaisesSigpipe) {
   leaver.join();
   EXPECT_FALSE(copied);
   EXPECT_EQ(EPIPE, error);
-  sigset_t pending, blocked;
-  sigemptyset(&pending);
+  sigset_t pending, blocked;  // nothing left pending, and the thread's mask is back
   sigpending(&pending);
   pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
-  EXPECT_EQ(0, sigismember(&pending, SIGPIPE));
-  EXPECT_EQ(0, sigismember(&blocked, SIGPIPE));  // the thread's mask is back
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE) || sigismember(&blocked, SIGPIPE));
 }
 
 TEST(FileSystem, ComparisonsByBytesAndByLines) {
   TempDir dir;
   const std::string one = dir / "1", two = dir / "2", missing = dir / "missing";
-  auto compare = [&](auto function, const std::string& first, const std::string& second) {
+  const std::string data(600 * 1024, 'a');  // more than a block; then the last byte differs
+  // By lines, "\r\n" and a lone '\r' end a line as '\n' does.
+  const std::tuple<bool, std::string, std::string, bool> cases[] = {
+      {false, data, data, true},
+      {false, data, data.substr(1) + "b", false},
+      {false, data, data.substr(1), false},
+      {true, "one\r\ntwo\r\n", "one\ntwo\n", true},
+      {true, "one\rtwo\r", "one\ntwo\n", true},
+      {true, "one\r\r\ntwo", "one\n\ntwo", true},
+      {true, "one\r\n", "one\n\n", false},
+      {true, "one\ntwo", "one\ntwo\n", false}};
+  for (const auto& [text, first, second, same] : cases) {
     WriteFile(one, first);
     WriteFile(two, second);
-    return function(one.c_str(), two.c_str());
-  };
-  const auto binary = &FileSystem::CompareBinaryFiles;
-  const std::string data(600 * 1024, 'a');  // more than a block
-  EXPECT_TRUE(compare(binary, data, data));
-  EXPECT_FALSE(compare(binary, data, data.substr(1) + "b"));  // the last byte differs
-  EXPECT_FALSE(compare(binary, data, data.substr(1)));
-  EXPECT_TRUE(compare(binary, "", ""));
-  EXPECT_FALSE(FileSystem::CompareBinaryFiles(one.c_str(), missing.c_str()));
-  EXPECT_FALSE(FileSystem::CompareBinaryFiles(dir.path().c_str(), dir.path().c_str()));
-
-  const auto text = &FileSystem::CompareTextFiles;
-  EXPECT_TRUE(compare(text, "one\r\ntwo\r\n", "one\ntwo\n"));
-  EXPECT_TRUE(compare(text, "one\rtwo\r", "one\ntwo\n"));  // lone carriage returns
-  EXPECT_TRUE(compare(text, "one\r\r\ntwo", "one\n\ntwo"));
-  EXPECT_TRUE(compare(text, "", ""));
-  EXPECT_FALSE(compare(text, "one\r\n", "one\n\n"));
-  EXPECT_FALSE(compare(text, "one\ntwo", "one\ntwo\n"));
-  EXPECT_FALSE(compare(text, "one\ntwo", "one\nTwo"));
-  EXPECT_FALSE(FileSystem::CompareTextFiles(one.c_str(), missing.c_str()));
-  EXPECT_FALSE(FileSystem::CompareTextFiles(nullptr, one.c_str()));
+    const auto compare = text ? &FileSystem::CompareTextFiles : &FileSystem::CompareBinaryFiles;
+    EXPECT_EQ(same, compare(one.c_str(), two.c_str()))
+        << first.substr(0, 16) << second.substr(0, 16);
+  }
+  EXPECT_FALSE(FileSystem::CompareBinaryFiles(one.c_str(), missing.c_str()) ||
+               FileSystem::CompareBinaryFiles(dir.path().c_str(), dir.path().c_str()) ||
+               FileSystem::CompareTextFiles(one.c_str(), missing.c_str()) ||
+               FileSystem::CompareTextFiles(nullptr, one.c_str()));
 }
 
 TEST(FileSystem, BackupFileRotatesThroughCountBackups) {
   TempDir dir;
   const std::string file = dir / "data.txt";
   auto backup = [&](int n) { return file + ".~" + std::to_string(n) + "~"; };
+  auto version = [](int n) {
+    std::string text = "v";
+    return text += std::to_string(n);
+  };
   WriteFile(file, "v4");
-  for (int n = 1; n <= 3; ++n) {
-    std::string text = "v";  // not "v" + ...: g++ 12 -O3 warns falsely on it
-    WriteFile(backup(n), text += std::to_string(n));
-  }
+  for (int n = 1; n <= 3; ++n) WriteFile(backup(n), version(n));
   ASSERT_TRUE(FileSystem::BackupFile(file, 3));
-  EXPECT_EQ("v2", ReadFile(backup(1)));
-  EXPECT_EQ("v3", ReadFile(backup(2)));
-  EXPECT_EQ("v4", ReadFile(backup(3)));
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(version(n + 1), ReadFile(backup(n)));
   EXPECT_FALSE(fs::exists(backup(4)));
-  // The first missing name up to count is filled.
+  // The first missing name up to count is filled; without a count, the
+  // first free number.
   fs::remove(backup(2));
   WriteFile(file, "v5");
   ASSERT_TRUE(FileSystem::BackupFile(file, 3));
-  EXPECT_EQ("v5", ReadFile(backup(2)));
-  // Without a count: the first free number.
   ASSERT_TRUE(FileSystem::BackupFile(file, 0));
-  EXPECT_EQ("v5", ReadFile(backup(4)));
+  EXPECT_EQ("v5v5", ReadFile(backup(2)) + ReadFile(backup(4)));
 
   EXPECT_FALSE(FileSystem::BackupFile(dir / "missing", 3));
   WriteFile(dir / "x~y", "guarded");
@@ -393,26 +326,22 @@ TEST(FileSystem, TemporaryNamesArePrefixedFromTheAlphabetAndFailuresTraced) {
   TempDir dir;
   const std::string& parent = dir.path();
   const std::string made = FileSystem::MkTempDir(parent.c_str(), "pre");
-  EXPECT_TRUE(IsTempPath(made, parent, "pre")) << made;
-  EXPECT_EQ(S_IFDIR | 0700u, ModeOf(made));
-  EXPECT_TRUE(IsTempPath(FileSystem::MkTempDir(parent.c_str(), nullptr), parent, ""));
+  EXPECT_TRUE(IsTempPath(made, parent, "pre") && fs::is_directory(made)) << made;
+  EXPECT_EQ(fs::perms{0700}, fs::status(made).permissions());
   const std::string file = FileSystem::MkTempFile(parent.c_str(), "tmp", "dat");
-  EXPECT_TRUE(IsTempPath(file, parent, "tmp", ".dat")) << file;
-  EXPECT_EQ(S_IFREG | 0600u, ModeOf(file));
-  EXPECT_EQ(0u, fs::file_size(file));
-  EXPECT_TRUE(IsTempPath(FileSystem::MkTempFile(parent.c_str(), "p", nullptr), parent, "p"));
-  {  // No directory: the temporary directory.
+  EXPECT_TRUE(IsTempPath(file, parent, "tmp", ".dat") && fs::is_regular_file(file)) << file;
+  EXPECT_EQ(fs::perms{0600}, fs::status(file).permissions());
+  {  // No directory: the temporary directory, its separator not doubled.
     qmk_test::ScopedEnvironment environment;
     environment.Set("QUILL_TEMP", parent + "/");
     EXPECT_TRUE(IsTempPath(FileSystem::MkTempDir("x"), parent, "x"));
-    environment.Set("QUILL_TEMP", parent);
     EXPECT_TRUE(IsTempPath(FileSystem::MkTempFile(nullptr, "t", ""), parent, "t"));
   }
   {  // An empty directory: the current one.
     const ScopedCurrentDirectory current(parent);
     const std::string here = FileSystem::MkTempFile("", "c", "x");
-    EXPECT_TRUE(IsTempPath(here, fs::canonical(parent).string(), "c", ".x")) << here;
-    EXPECT_TRUE(fs::exists(here));
+    EXPECT_TRUE(IsTempPath(here, fs::canonical(parent).string(), "c", ".x") && fs::exists(here))
+        << here;
   }
 
   qmk_test::ScopedTraceRecorder recorder;
@@ -421,11 +350,8 @@ TEST(FileSystem, TemporaryNamesArePrefixedFromTheAlphabetAndFailuresTraced) {
   EXPECT_EQ("", FileSystem::MkTempFile(missing.c_str(), "f", "x"));
   const auto records = recorder.log().Records();
   ASSERT_EQ(1u + 32u + 1u, records.size());
-  for (const auto& record : records) {
-    EXPECT_EQ(dp::Error, record.type);
-    EXPECT_EQ("dp", record.key);
-    EXPECT_EQ("FileSystem", record.subKey);
-  }
+  EXPECT_EQ(dp::Error, records[0].type);
+  EXPECT_EQ("dp/FileSystem", records[0].key + "/" + records[0].subKey);
   EXPECT_EQ("Failed to create temporary directory after 32 reties.", records.front().text);
   const std::string& attempt = records[1].text;
   EXPECT_EQ(0u, attempt.find(" Couldn't create temporary file \"" + missing + "/f")) << attempt;
@@ -436,66 +362,49 @@ TEST(FileSystem, TemporaryNamesArePrefixedFromTheAlphabetAndFailuresTraced) {
 TEST(FileSystem, BuildPathAndDeletePathMakeAndRemoveWholeTrees) {
   TempDir dir;
   const std::string outside = dir / "outside", tree = dir / "tree";
-  EXPECT_TRUE(FileSystem::BuildPath(tree + "/a/b/c", true));
-  EXPECT_TRUE(fs::is_directory(tree + "/a/b/c"));
-  EXPECT_TRUE(FileSystem::BuildPath(tree + "/a/b/c/", true));  // all there already
+  EXPECT_TRUE(FileSystem::BuildPath(tree + "/a/b/c/", true));
+  EXPECT_TRUE(FileSystem::BuildPath(tree + "/a/b/c", true));  // all there already
   EXPECT_TRUE(FileSystem::BuildPath(tree + "/empty/file.txt", false));
-  EXPECT_TRUE(fs::is_empty(tree + "/empty"));
-  {
-    const ScopedCurrentDirectory current(dir.path());
-    EXPECT_TRUE(FileSystem::BuildPath("outside/inner", true));
-  }
-  EXPECT_TRUE(fs::is_directory(outside + "/inner"));
+  EXPECT_TRUE(fs::is_directory(tree + "/a/b/c") && fs::is_empty(tree + "/empty"));
+  EXPECT_TRUE(FileSystem::BuildPath(outside + "/inner", true));
   WriteFile(outside + "/keep.txt", "keep");
   WriteFile(outside + "/inner/keep.txt", "keep");
-  auto kept = [&] {
-    return ReadFile(outside + "/keep.txt") + ReadFile(outside + "/inner/keep.txt");
-  };
-  EXPECT_FALSE(FileSystem::BuildPath(outside + "/keep.txt/sub", true));
-  EXPECT_FALSE(FileSystem::BuildPath("", true));
+  EXPECT_FALSE(FileSystem::BuildPath(outside + "/keep.txt/sub", true) ||
+               FileSystem::BuildPath("", true));
 
-  // Links inside the tree are unlinked, never followed.
-  WriteFile(tree + "/top.txt", "1");
-  WriteFile(tree + "/a/b/c/deep.txt", "2");
-  WriteFile(tree + "/.hidden", "3");
+  // Links inside the tree are unlinked, never followed; so is a link given as
+  // the tree, with or without a trailing '/'.
+  WriteFile(tree + "/a/b/c/.hidden", "x");
   fs::create_directory_symlink(outside, tree + "/a/link-to-dir");
   fs::create_symlink(outside + "/keep.txt", tree + "/link-to-file");
   fs::create_symlink(dir / "nowhere", tree + "/dangling");
-  EXPECT_TRUE(FileSystem::DeletePath(tree + "/"));
-  EXPECT_FALSE(fs::exists(tree));
-  // So is a link given as the tree, with or without a trailing '/'.
   fs::create_directory_symlink(outside, dir / "link");
   fs::create_directory_symlink(outside, dir / "other");
   fs::create_symlink(dir / "nowhere", dir / "dangling");
-  for (const std::string& link : {dir / "link", dir / "other/", dir / "dangling"}) {
-    EXPECT_TRUE(FileSystem::DeletePath(link)) << link;
-    EXPECT_FALSE(fs::is_symlink(link.substr(0, link.find_last_not_of('/') + 1))) << link;
+  for (const std::string& path : {tree + "/", dir / "link", dir / "other/", dir / "dangling"}) {
+    EXPECT_TRUE(FileSystem::DeletePath(path)) << path;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path.substr(0, path.size() - path.ends_with('/')))))
+        << path;
   }
   // Refused: a last name of "." or "..", the root, and anything but a
   // directory or a link.
   for (const std::string& path :
-       {dir / "link", ""s, "/"s, dir / "missing", outside + "/keep.txt", outside + "/inner/..",
+       {""s, "/"s, dir / "missing", outside + "/keep.txt", outside + "/inner/..",
         outside + "/inner/../", outside + "/inner/.", dir / std::string(5000, 'n')}) {
     EXPECT_FALSE(FileSystem::DeletePath(path)) << path;
   }
-  ASSERT_EQ("keepkeep", kept());
-  {
-    const ScopedCurrentDirectory current(outside + "/inner");
-    EXPECT_FALSE(FileSystem::DeletePath("."));
-    EXPECT_FALSE(FileSystem::DeletePath(".."));
-  }
-  EXPECT_EQ("keepkeep", kept());
-
-  // A tree deeper than any recursion should go, given by a relative path.
-  std::string path = dir / "deep";
+  // A tree deeper than any recursion goes, given by a relative path.
+  std::string path = outside + "/inner/deep";
   ASSERT_EQ(0, mkdir(path.c_str(), 0700));
   for (int i = 0; i < 300; ++i) ASSERT_EQ(0, mkdir((path += "/d").c_str(), 0700));
   WriteFile(path + "/leaf", "x");
   {
-    const ScopedCurrentDirectory current(dir.path());
+    const ScopedCurrentDirectory current(outside + "/inner");
+    EXPECT_FALSE(FileSystem::DeletePath(".") || FileSystem::DeletePath(".."));
     EXPECT_TRUE(FileSystem::DeletePath("deep"));
   }
-  EXPECT_FALSE(fs::exists(dir / "deep"));
+  EXPECT_FALSE(fs::exists(outside + "/inner/deep"));
+  EXPECT_EQ("keepkeep", ReadFile(outside + "/keep.txt") + ReadFile(outside + "/inner/keep.txt"));
 }
 
 // Threads racing for temporary names in one directory all get their own.

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/child_process.h"
 #include "support/scoped_environment.h"
@@ -37,6 +38,10 @@ class QmkInfo : public ::testing::Test {
     return status;
   }
 
+  void ExpectLines(const std::vector<std::string>& parts) const {
+    for (const std::string& part : parts) EXPECT_NE(out_.find(part), std::string::npos) << part;
+  }
+
   qmk_test::TempDir root_;
   qmk_test::ScopedEnvironment environment_;
   std::string out_, err_;
@@ -45,16 +50,11 @@ class QmkInfo : public ::testing::Test {
 TEST_F(QmkInfo, HomeFromTheVariableAndAnOverriddenLanguage) {
   environment_.Set("QUILL_HOME", root_.path() + "/").Set("QUILL_LANG", "xx");
   EXPECT_EQ(Run(), 0) << out_ << err_;
-  EXPECT_NE(out_.find("Installation home:   " + root_.path() + "\n"), std::string::npos) << out_;
-  EXPECT_NE(out_.find("environment variable QUILL_HOME\n"), std::string::npos);
-  EXPECT_NE(out_.find("Platform:            x86e_linux\n"), std::string::npos);
-  EXPECT_NE(out_.find("Language:            xx (from QUILL_LANG)\n"), std::string::npos);
-  EXPECT_NE(out_.find("Language offset:     /usascii\n"), std::string::npos);
-  EXPECT_NE(out_.find("Admin preferences:   " + root_.path() + "/preferences/Quillmark\n"),
-            std::string::npos);
-  EXPECT_NE(out_.find("User preferences:    " + root_ / "user/zembra/Quillmark\n"),
-            std::string::npos);
-  EXPECT_NE(out_.find("Session directory:"), std::string::npos);
+  ExpectLines({"Installation home:   " + root_.path() + "\n", "environment variable QUILL_HOME\n",
+               "Platform:            x86e_linux\n", "Language:            xx (from QUILL_LANG)\n",
+               "Language offset:     /usascii\n",
+               "Admin preferences:   " + root_.path() + "/preferences/Quillmark\n",
+               "User preferences:    " + root_ / "user/zembra/Quillmark\n", "Session directory:"});
   EXPECT_EQ(Count(err_, "utils QmInfo Overriding system language to \"xx\"."), 1u) << err_;
   EXPECT_EQ(Count(err_, "system language"), 1u) << err_;
 }
@@ -65,26 +65,21 @@ TEST_F(QmkInfo, HomeFromTheStoreAndTheSystemLanguage) {
                       "[Software\\Zembra\\Quillmark Courier]\nInstallationPath=C:\\Q\\\n");
   environment_.Set("LANG", "zh_HK.UTF-8");
   EXPECT_EQ(Run(), 0) << out_ << err_;
-  EXPECT_NE(out_.find("Installation home:   C:/Q\n"), std::string::npos) << out_;
-  EXPECT_NE(out_.find("local machine, key Software\\Zembra\\Quillmark Courier"), std::string::npos);
-  EXPECT_NE(out_.find(root_ / "system/zembra/registry.ini\n"), std::string::npos);
-  EXPECT_NE(out_.find("Language:            en (system language)\n"), std::string::npos);
+  ExpectLines(
+      {"Installation home:   C:/Q\n", "local machine, key Software\\Zembra\\Quillmark Courier",
+       root_ / "system/zembra/registry.ini\n", "Language:            en (system language)\n"});
   EXPECT_EQ(Count(err_, "utils QmInfo Using system language\"en\"."), 1u) << err_;
 }
 
 TEST_F(QmkInfo, SaysWhatWasLookedAtWhenTheHomeIsMissing) {
   EXPECT_EQ(Run(), 1) << out_ << err_;
-  EXPECT_NE(out_.find("Installation home:   not found\n"), std::string::npos) << out_;
-  EXPECT_NE(out_.find("QUILL_HOME (unset or empty)"), std::string::npos);
-  EXPECT_NE(out_.find(root_ / "user/zembra/registry.ini"), std::string::npos);
-  EXPECT_NE(out_.find(root_ / "system/zembra/registry.ini"), std::string::npos);
-  for (const char* key : {"Station", "Pocket", "Courier"}) {
-    EXPECT_NE(out_.find(std::string("key tried:         Software\\Zembra\\Quillmark ") + key +
-                        " (value InstallationPath)\n"),
-              std::string::npos);
+  ExpectLines({"Installation home:   not found\n", "QUILL_HOME (unset or empty)",
+               root_ / "user/zembra/registry.ini", root_ / "system/zembra/registry.ini",
+               "Admin preferences:   (no installation home)\n", "OS version:"});
+  for (const std::string key : {"Station", "Pocket", "Courier"}) {
+    ExpectLines(
+        {"key tried:         Software\\Zembra\\Quillmark " + key + " (value InstallationPath)\n"});
   }
-  EXPECT_NE(out_.find("Admin preferences:   (no installation home)\n"), std::string::npos);
-  EXPECT_NE(out_.find("OS version:"), std::string::npos);
 }
 
 }  // namespace

@@ -2,14 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <latch>
 #include <string>
 #include <thread>
@@ -83,56 +81,33 @@ struct Connection {
 
 TEST(Socket, AnInvalidSocketIsAllBitsSetAndFailsWithNetworkDown) {
   Socket invalid;
-  EXPECT_FALSE(invalid.IsValid());
+  EXPECT_FALSE(invalid.IsValid() || invalid.CanBlockForAccept());
   EXPECT_EQ(~std::uintptr_t{0}, reinterpret_cast<std::uintptr_t>(invalid.GetFd()));
-  EXPECT_FALSE(Socket(invalid.GetFd()).IsValid());
-  EXPECT_FALSE(invalid.CanBlockForAccept());
-  EXPECT_EQ(0, invalid.Close());  // does nothing
   char buffer[4];
-  EXPECT_EQ(-1, invalid.Recv(buffer, sizeof buffer));
-  EXPECT_EQ(Socket::kNetworkDown, Socket::GetLastError());
-  EXPECT_EQ(-1, invalid.Send(buffer, sizeof buffer));
-  EXPECT_EQ(Socket::kNetworkDown, Socket::GetLastError());
-  EXPECT_EQ(-1, invalid.NonBlockingOn());
+  EXPECT_TRUE(invalid.Recv(buffer, 4) == -1 && Socket::GetLastError() == Socket::kNetworkDown);
+  EXPECT_TRUE(invalid.Send(buffer, 4) == -1 && Socket::GetLastError() == Socket::kNetworkDown);
   EXPECT_FALSE(invalid.Accept().IsValid());
   EXPECT_EQ(Socket::kNetworkDown, Socket::GetLastError());
-  EXPECT_EQ("", invalid.GetSocketAddress());
-  EXPECT_EQ("", invalid.GetPeerAddress());
-
-  // The handle round-trips through a void*; a copy shares it, and
-  // Invalidate forgets it without closing.
-  Socket seven(reinterpret_cast<void*>(std::intptr_t{7}));
-  EXPECT_EQ(reinterpret_cast<void*>(std::intptr_t{7}), seven.GetFd());
-  const Socket copy = seven;
-  seven.Invalidate();
-  EXPECT_FALSE(seven.IsValid());
-  EXPECT_EQ(reinterpret_cast<void*>(std::intptr_t{7}), copy.GetFd());
+  EXPECT_EQ("", invalid.GetSocketAddress() + invalid.GetPeerAddress());
 }
 
 TEST(Socket, BindListenStoresTheChosenPortAndReportsWhatStopsIt) {
+  Listener listener;
+  std::string address = "0.0.0.0:";
+  EXPECT_EQ(address += std::to_string(listener.port), listener.socket.GetSocketAddress());
+  EXPECT_EQ("0.0.0.0", listener.socket.GetSocketAddress(Socket::kAddressOnly));
+  EXPECT_TRUE(IsCloseOnExec(listener.socket));
   Socket socket;
-  unsigned short port = 0;
-  ASSERT_EQ(0, socket.BindListen(&port, Socket::kReuse, Socket::kStream, 5));
-  EXPECT_NE(0, port);
-  EXPECT_EQ("0.0.0.0:" + std::to_string(port), socket.GetSocketAddress());
-  EXPECT_EQ("0.0.0.0", socket.GetSocketAddress(Socket::kAddressOnly));
-  EXPECT_TRUE(IsCloseOnExec(socket));
-  Socket second;
-  EXPECT_EQ(-1, second.BindListen(&port, Socket::kNoReuse, Socket::kStream, 5));
+  EXPECT_EQ(-1, socket.BindListen(&listener.port, Socket::kNoReuse, Socket::kStream, 5));
   EXPECT_EQ(Socket::kAddressInUse, Socket::GetLastError());
   EXPECT_STREQ("The address is already in use.", Socket::StrGetLastError());
-  EXPECT_FALSE(second.IsValid());
-  EXPECT_EQ(0, socket.Close());
   EXPECT_FALSE(socket.IsValid());
-
-  // Another socket type creates no socket.
+  // Another socket type or an unknown service creates no socket.
+  unsigned short port = 0;
   EXPECT_EQ(-1, socket.BindListen(&port, Socket::kReuse, static_cast<Socket::SocketType>(5), 1));
-  EXPECT_FALSE(socket.IsValid());
   EXPECT_EQ(-1, socket.BindListen("qmk-no-such-service", Socket::kReuse, Socket::kStream, 5));
   EXPECT_EQ(Socket::kUnknownService, Socket::GetLastError());
   EXPECT_STREQ("A named service was unknown.", Socket::StrGetLastError());
-  EXPECT_EQ(-1, socket.Connect("127.0.0.1", "qmk-no-such-service", true, Socket::kStream));
-  EXPECT_EQ(Socket::kUnknownService, Socket::GetLastError());
   EXPECT_EQ(-1, socket.BindListen(static_cast<const char*>(nullptr), Socket::kReuse,
                                   Socket::kDatagram, 0));
   EXPECT_EQ(Socket::kUnknownService, Socket::GetLastError());
@@ -142,23 +117,25 @@ TEST(Socket, BindListenStoresTheChosenPortAndReportsWhatStopsIt) {
 TEST(Socket, AConnectionExchangesDataUntilThePeerCloses) {
   Connection connection;
   Socket& client = connection.client;
-  EXPECT_TRUE(IsCloseOnExec(client));
-  EXPECT_TRUE(IsCloseOnExec(connection.server));
+  EXPECT_TRUE(IsCloseOnExec(client) && IsCloseOnExec(connection.server));
   EXPECT_FALSE(IsNonBlocking(connection.server));  // as its listener
-  EXPECT_EQ("127.0.0.1:" + std::to_string(connection.listener.port), client.GetPeerAddress());
+  std::string peer = "127.0.0.1:";
+  EXPECT_EQ(peer += std::to_string(connection.listener.port), client.GetPeerAddress());
   EXPECT_EQ("127.0.0.1", client.GetPeerAddress(Socket::kAddressOnly));
-  EXPECT_EQ(0u, client.GetSocketAddress().find("127.0.0.1:"));
   EXPECT_EQ(4, Send(client, "ping"));
   EXPECT_EQ("ping", Receive(connection.server, 4));
   EXPECT_EQ(4, Send(connection.server, "pong"));
   EXPECT_EQ("pong", Receive(client, 4));
-
-  connection.server.Close();
   char buffer[16];
+  ASSERT_EQ(0, client.NonBlockingOn());
+  EXPECT_EQ(-1, client.Recv(buffer, sizeof buffer));
+  EXPECT_EQ(Socket::kWouldBlock, Socket::GetLastError());
+  ASSERT_EQ(0, client.NonBlockingOff());
+  EXPECT_FALSE(IsNonBlocking(client));
+  connection.server.Close();
   EXPECT_EQ(-1, client.Recv(buffer, sizeof buffer));
   EXPECT_EQ(Socket::kConnectionClosed, Socket::GetLastError());
   EXPECT_STREQ("The remote connection has closed the socket.", Socket::StrGetLastError());
-  EXPECT_EQ(0, client.Close());
 }
 
 TEST(Socket, SendToAResetConnectionFailsWithoutSigpipe) {
@@ -184,34 +161,17 @@ TEST(Socket, SendToAResetConnectionFailsWithoutSigpipe) {
   sigaction(SIGPIPE, &previous, nullptr);
 }
 
-TEST(Socket, NonBlockingSocketsSayWouldBlockAndPassTheModeOnToAcceptedOnes) {
+TEST(Socket, ANonBlockingListenerSaysWouldBlockAndPassesTheModeOn) {
   Listener listener;
   ASSERT_EQ(0, listener.socket.NonBlockingOn());
   EXPECT_FALSE(listener.socket.Accept().IsValid());  // nothing is pending yet
   EXPECT_EQ(Socket::kWouldBlock, Socket::GetLastError());
-  Socket client;
+  Socket client, accepted;
   ASSERT_EQ(0, client.Connect("127.0.0.1", listener.port, true, Socket::kStream));
-  Socket accepted;
   ASSERT_TRUE(
       qmk_test::Eventually([&] { return (accepted = listener.socket.Accept()).IsValid(); }));
   EXPECT_TRUE(IsNonBlocking(accepted));
-
-  ASSERT_EQ(0, client.NonBlockingOn());
-  char buffer[16];
-  EXPECT_EQ(-1, client.Recv(buffer, sizeof buffer));
-  EXPECT_EQ(Socket::kWouldBlock, Socket::GetLastError());
-  EXPECT_STREQ("An unexpected error condition occurred.", Socket::StrGetLastError());
-  ASSERT_EQ(0, client.NonBlockingOff());
-  EXPECT_FALSE(IsNonBlocking(client));
   accepted.Close();
-
-  // A connect that cannot complete at once counts as in progress.
-  if (client.Connect("127.0.0.1", listener.port, false, Socket::kStream) == 0) {
-    EXPECT_TRUE(IsNonBlocking(client));
-  } else {
-    EXPECT_EQ(Socket::kInProgress, Socket::GetLastError());
-    EXPECT_FALSE(client.IsValid());
-  }
   client.Close();
 }
 
@@ -226,87 +186,61 @@ TEST(Socket, ConnectFailuresAndHostNames) {
   EXPECT_EQ(Socket::kConnectionRefused, Socket::GetLastError());
   EXPECT_STREQ("The attempt to connect was forcefully rejected.", Socket::StrGetLastError());
   EXPECT_FALSE(client.IsValid());
-  // An unknown host keeps the host lookup's error.
+  // An unknown host keeps the host lookup's error; ".invalid" is reserved,
+  // so no resolver may answer it.
   EXPECT_EQ(-1, client.Connect("qmk-no-such-host.invalid", 80, true, Socket::kStream));
   EXPECT_TRUE(IsUnresolvedHostError(Socket::GetLastError())) << Socket::GetLastError();
-  EXPECT_FALSE(client.IsValid());
-
-  const char* name = Socket::GetHostname();
-  ASSERT_NE(nullptr, name);
-  char expected[256] = {};
-  ASSERT_EQ(0, gethostname(expected, sizeof expected - 1));
-  EXPECT_STREQ(expected, name);
-  EXPECT_EQ(name, Socket::GetHostname());  // cached
-
-  EXPECT_TRUE(Socket::HostnameIsValid("127.0.0.1"));
-  EXPECT_TRUE(Socket::HostnameIsValid("localhost"));
-  // ".invalid" is reserved: no resolver may answer it.
   EXPECT_FALSE(Socket::HostnameIsValid("qmk-no-such-host.invalid"));
   EXPECT_TRUE(IsUnresolvedHostError(Socket::GetLastError())) << Socket::GetLastError();
-  EXPECT_STREQ(Socket::StrError(Socket::GetLastError()), Socket::StrGetLastError());
   EXPECT_FALSE(Socket::HostnameIsValid(nullptr));
   EXPECT_EQ(Socket::kHostNotFound, Socket::GetLastError());
+  EXPECT_TRUE(Socket::HostnameIsValid("127.0.0.1") && Socket::HostnameIsValid("localhost"));
 
-  // "discard" (port 9) is in every services database; nothing listens there.
-  if (getservbyname("discard", "tcp") == nullptr) GTEST_SKIP() << "no services database";
-  Socket socket;
-  if (socket.Connect("127.0.0.1", "discard", true, Socket::kStream) == 0) {
-    EXPECT_EQ("127.0.0.1:9", socket.GetPeerAddress());
-    socket.Close();
-  } else {
-    EXPECT_EQ(Socket::kConnectionRefused, Socket::GetLastError());
-  }
+  char expected[256] = {};
+  ASSERT_EQ(0, gethostname(expected, sizeof expected - 1));
+  EXPECT_STREQ(expected, Socket::GetHostname());
 }
 
-TEST(Socket, ErrorTextsAreFixedAndAnUnexpectedErrnoIsTraced) {
-  EXPECT_STREQ("No socket error.", Socket::StrError(Socket::kNoError));
-  EXPECT_STREQ("The network subsystem (or service provider) hs failed.",
-               Socket::StrError(Socket::kNetworkDown));
-  EXPECT_STREQ("Connection establishment timed out withoutestablishing a connection.",
-               Socket::StrError(Socket::kTimedOut));
-  EXPECT_STREQ("The file descriptor given is not that of a read/writeable file",
-               Socket::StrError(Socket::kNotReadWriteFile));
-  EXPECT_STREQ("A Host name specified in a connect could not be found.",
-               Socket::StrError(Socket::kHostNotFound));
+TEST(Socket, ErrorTextsAreFixed) {
+  // 13 and values out of range are unexpected.
+  const std::pair<int, const char*> texts[] = {
+      {Socket::kNoError, "No socket error."},
+      {Socket::kNetworkDown, "The network subsystem (or service provider) hs failed."},
+      {Socket::kTimedOut, "Connection establishment timed out withoutestablishing a connection."},
+      {Socket::kNotReadWriteFile, "The file descriptor given is not that of a read/writeable file"},
+      {Socket::kHostNotFound, "A Host name specified in a connect could not be found."},
+      {Socket::kWouldBlock, "An unexpected error condition occurred."},
+      {Socket::kUnexpectedError, "An unexpected error condition occurred."},
+      {-1, "An unexpected error condition occurred."},
+      {1000, "An unexpected error condition occurred."}};
+  for (const auto& [error, text] : texts) {
+    EXPECT_STREQ(text, Socket::StrError(static_cast<Socket::Error>(error))) << error;
+  }
   EXPECT_NE(nullptr, std::strstr(Socket::StrError(Socket::kHostNoData),
                                  "with this name.  Another type of request"));
   EXPECT_NE(nullptr,
             std::strstr(Socket::StrError(Socket::kHostTryAgain), "in host lookup.This is usually"));
-  // 13 and values out of range are unexpected.
-  for (const int error :
-       std::initializer_list<int>{Socket::kWouldBlock, Socket::kUnexpectedError, -1, 1000}) {
-    EXPECT_STREQ("An unexpected error condition occurred.",
-                 Socket::StrError(static_cast<Socket::Error>(error)));
-  }
-
-  qmk_test::ScopedTraceRecorder recorder;
-  // Sending on an unconnected datagram socket: EDESTADDRREQ.
-  Socket udp;
-  unsigned short port = 0;
-  ASSERT_EQ(0, udp.BindListen(&port, Socket::kNoReuse, Socket::kDatagram, 0));
-  char data[] = "x";
-  EXPECT_EQ(-1, udp.Send(data, 1));
-  EXPECT_EQ(Socket::kUnexpectedError, Socket::GetLastError());
-  udp.Close();
-  const auto records = recorder.log().Records();
-  ASSERT_EQ(1u, records.size());
-  EXPECT_EQ(dp::Info, records[0].type);
-  EXPECT_EQ("dp", records[0].key);
-  EXPECT_EQ("Socket", records[0].subKey);
-  EXPECT_EQ("Got unexpected error = " + std::to_string(EDESTADDRREQ) + ".\n", records[0].text);
 }
 
-TEST(Socket, DatagramSocketsBindAndExchangeADatagram) {
+TEST(Socket, DatagramsAreExchangedAndAnUnexpectedErrnoIsTraced) {
   Socket server, client;
   unsigned short port = 0;
   ASSERT_EQ(0, server.BindListen(&port, Socket::kReuse, Socket::kDatagram, 0));
-  EXPECT_NE(0, port);
   EXPECT_EQ(0, server.AllowBroadcast());
+  {
+    qmk_test::ScopedTraceRecorder recorder;
+    EXPECT_EQ(-1, Send(server, "x"));  // unconnected: EDESTADDRREQ
+    EXPECT_EQ(Socket::kUnexpectedError, Socket::GetLastError());
+    const auto records = recorder.log().Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(dp::Info, records[0].type);
+    EXPECT_EQ("dp/Socket", records[0].key + "/" + records[0].subKey);
+    std::string expected = "Got unexpected error = ";
+    EXPECT_EQ((expected += std::to_string(EDESTADDRREQ)) += ".\n", records[0].text);
+  }
   ASSERT_EQ(0, client.Connect("127.0.0.1", port, true, Socket::kDatagram));
   EXPECT_EQ(8, Send(client, "datagram"));
-  char buffer[32];
-  EXPECT_EQ(8, server.Recv(buffer, sizeof buffer));
-  EXPECT_EQ("datagram", std::string(buffer, 8));
+  EXPECT_EQ("datagram", Receive(server, 8));
   client.Close();
   server.Close();
 }

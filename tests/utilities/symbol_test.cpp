@@ -56,7 +56,6 @@ TEST(SymbolTest, EqualTextsShareOneRecordAndEmptySymbolsAgree) {
   const Symbol b(std::string("abc"));
   EXPECT_EQ(a, b);
   EXPECT_EQ(a.GetId(), b.GetId());
-  EXPECT_EQ(a.c_str(), b.c_str());
   EXPECT_NE(a, Symbol("abd"));
   EXPECT_TRUE(a == "abc" && "abc" == a && a == std::string("abc"));
   EXPECT_FALSE(a == "ab" || a == "abcd");
@@ -66,17 +65,12 @@ TEST(SymbolTest, EqualTextsShareOneRecordAndEmptySymbolsAgree) {
   Symbol assigned("x");
   assigned = std::string();
   EXPECT_TRUE(null == interned && interned == assigned && null == assigned);
-  EXPECT_EQ(null.length(), 0U);
-  EXPECT_EQ(interned.length(), 0U);
-  EXPECT_FALSE(null);
-  EXPECT_TRUE(interned);
-  EXPECT_FALSE(assigned);
-  EXPECT_EQ(null.c_str(), nullptr);
-  EXPECT_EQ(assigned.c_str(), nullptr);
+  EXPECT_EQ(null.length() + interned.length(), 0U);
+  EXPECT_TRUE(!null && interned && !assigned);
+  EXPECT_TRUE(null.c_str() == nullptr && assigned.c_str() == nullptr);
   EXPECT_STREQ(interned.c_str(), "");
   EXPECT_STREQ(null.safe_c_str(), "");
-  EXPECT_EQ(null.GetId(), 0U);
-  EXPECT_NE(interned.GetId(), 0U);
+  EXPECT_TRUE(null.GetId() == 0 && interned.GetId() != 0);
   EXPECT_EQ(Symbol(std::string()), interned);  // the constructor interns "" ...
   EXPECT_TRUE(Symbol(std::string()));
   Symbol fromNull("y");
@@ -89,35 +83,25 @@ TEST(SymbolTest, EqualTextsShareOneRecordAndEmptySymbolsAgree) {
   EXPECT_EQ(Symbol(std::string_view("abcdef", 3)), Symbol("abc"));
 }
 
-TEST(SymbolTest, SearchesAndAccessorsMatchStdString) {
+// The searches are std::string's; what is the symbol's own is the empty and
+// out-of-range handling and the stream forms.
+TEST(SymbolTest, SearchesBoundsAndStreams) {
   const Symbol abc("abc");
-  EXPECT_EQ(abc.find("abc", 0), 0U);
   EXPECT_EQ(abc.find("bc", 1), 1U);
   EXPECT_EQ(abc.find("c", 3), std::string::npos);
   EXPECT_EQ(abc.find("", 2), 2U);
-  EXPECT_EQ(abc.find('c', 0), 2U);
-  EXPECT_EQ(abc.find('a', 1), std::string::npos);
-  EXPECT_EQ(abc.substr(1, std::string::npos), "bc");
   EXPECT_EQ(abc.substr(5, 1), "");
   EXPECT_EQ(abc.substr(1, 5), "bc");
-  EXPECT_EQ(abc.substr(0, 2), "ab");
-  EXPECT_EQ(abc[2], 'c');
   EXPECT_EQ(abc[3], '\0');
   EXPECT_EQ(abc[1000], '\0');
-  EXPECT_EQ(std::string(abc.begin(), abc.end()), "abc");
-
-  const Symbol banana("banana");
-  EXPECT_EQ(banana.rfind('a', 100), 5U);
-  EXPECT_EQ(banana.rfind('a', 4), 3U);
-  EXPECT_EQ(banana.rfind('b', 0), 0U);
+  EXPECT_EQ(Symbol("banana").rfind('a', 100), 5U);
   EXPECT_EQ(Symbol().rfind('a', 100), std::string::npos);
   EXPECT_EQ(Symbol("").rfind('a', 100), std::string::npos);
-  EXPECT_EQ(Symbol().find("", 0), 0U);
   EXPECT_EQ(Symbol()[0], '\0');
 
   std::ostringstream out;
-  out << banana << '|' << Symbol() << '|' << Symbol("");
-  EXPECT_EQ(out.str(), "banana||");
+  out << abc << '|' << Symbol() << '|' << Symbol("");
+  EXPECT_EQ(out.str(), "abc||");
   std::istringstream in("  word rest");
   Symbol read("old");
   in >> read;
