@@ -145,8 +145,10 @@ void PrintfFormatter::LimitPrecision(const char* conversion, const char* digits,
   char* last = first;
   while (*last >= '0' && *last <= '9') ++last;
   char* const end = std::to_chars(first, last, limit).ptr;
-  std::memmove(end, last, static_cast<std::size_t>(specEnd_ - last));
-  specEnd_ -= last - end;
+  // The spec's text ends earlier now, but its end stays where the conversion
+  // as written put it, so the room the argument gets never depends on this
+  // rewrite.
+  std::fill(std::copy(last, specEnd_, end), specEnd_, '\0');
 }
 
 bool PrintfFormatter::Reject() {
