@@ -18,11 +18,14 @@ enum class Participant {
   // Taken while the common allocator is built, which schedules it with the
   // singletons' exit schedule: comes before the lifetime lock.
   kCommonAllocatorCreation,
+  // Held while the table is created, which schedules it with the exit
+  // schedule, and while records are allocated (which may trace): comes
+  // before the lifetime lock and the trace controller.
+  kSymbolTable,
   kTraceController,     // the controller's lock, then its log buffers
   kSingletonLifetime,   // the exit schedule of singletons
   kThreads,             // the Thread registry and each Thread's state
   kEnvironment,         // the environment lock
-  kSymbolTable,         // the symbol table's lock; it allocates under it
   kLocale,              // the lock of the string-locale count
   kSocketOps,           // the lock of dp::Socket's name-service calls
   kAllocationRegistry,  // the allocation-control registry's lock
