@@ -3,6 +3,11 @@
 #define QMKUTILS_UTILITIES_UTILITIES_H_
 
 #include "qmkutils/utilities/hashnextprime.h"
+#include "qmkutils/utilities/idgenerator.h"
+#include "qmkutils/utilities/intervalalarm.h"
 #include "qmkutils/utilities/symbol.h"
+#include "qmkutils/utilities/tokenizers.h"
+#include "qmkutils/utilities/userdata.h"
+#include "qmkutils/utilities/widetext.h"
 
 #endif  // QMKUTILS_UTILITIES_UTILITIES_H_

@@ -30,6 +30,7 @@ enum class Participant {
   kSocketOps,           // the lock of dp::Socket's name-service calls
   kAllocationRegistry,  // the allocation-control registry's lock
   kCommonAllocator,     // the common allocator's thread caches and locks
+  kUserData,            // the key and slot locks of du::UserData
   kReaderSections,      // marks of lock-free readers (child step only)
   kThreadId,            // the forking thread's cached id (child step only)
   kProcessId,           // the cached process id (child step only; runs first)

@@ -1,0 +1,118 @@
+#include "qmkutils/utilities/userdata.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<int> s_alive{0};
+
+struct Counted : du::RefCounted {
+  Counted() { ++s_alive; }
+  ~Counted() override { --s_alive; }
+};
+
+struct OtherCounted : du::RefCounted {};
+
+TEST(UserDataTest, KeysAreStablePerNameAndFreshForEmptyNames) {
+  const du::UserData::Key a = du::UserData::GetId("user-data-test-a");
+  const du::UserData::Key b = du::UserData::GetId("user-data-test-b");
+  EXPECT_NE(a, b);
+  EXPECT_EQ(du::UserData::GetId("user-data-test-a"), a);
+  const du::UserData::Key anonymous = du::UserData::GetId(du::Symbol());
+  EXPECT_NE(du::UserData::GetId(""), anonymous);
+  EXPECT_NE(anonymous, a);
+}
+
+TEST(UserDataTest, SlotsHoldOneReferenceUntilOverwrittenRemovedOrDestroyed) {
+  const du::UserData::Key key = du::UserData::GetId("user-data-test-slot");
+  const du::UserData::Key far = key + 40;
+  int plain = 0;
+  {
+    du::UserData data;
+    EXPECT_EQ(data.GetUserData(key), nullptr);
+    EXPECT_EQ(data.GetUserDataPtr<Counted>(far), nullptr);
+    data.RemoveUserData(far);
+
+    du::SmartPtr<Counted> object(new Counted);
+    data.AddUserDataPtr(key, object);
+    data.AddUserDataPtr(key, object);  // the same pointer again adds nothing
+    EXPECT_EQ(object->GetReferenceCount(), 2);
+    EXPECT_EQ(data.GetUserDataPtr<Counted>(key), object);
+    EXPECT_EQ(data.GetUserDataPtr<OtherCounted>(key), nullptr);
+    EXPECT_EQ(data.GetUserData(key), nullptr);  // not a plain slot
+
+    data.AddUserData(key, &plain);  // plain over counted drops the reference
+    EXPECT_EQ(object->GetReferenceCount(), 1);
+    EXPECT_EQ(data.GetUserData(key), &plain);
+    EXPECT_EQ(data.GetUserDataPtr<Counted>(key), nullptr);
+
+    data.AddUserDataPtr(far, object);
+    data.RemoveUserData(far);
+    EXPECT_EQ(object->GetReferenceCount(), 1);
+
+    data.AddUserDataPtr(far, du::SmartPtr<Counted>(new Counted));
+    data.AddUserDataPtr(key, object);
+    du::UserData copy(data);
+    EXPECT_EQ(object->GetReferenceCount(), 3);
+    data = du::UserData();
+    EXPECT_EQ(object->GetReferenceCount(), 2);
+    EXPECT_EQ(copy.GetUserDataPtr<Counted>(key), object);
+    EXPECT_EQ(s_alive, 2);
+  }
+  EXPECT_EQ(s_alive, 0);
+}
+
+// A destructor run by a dropped reference may itself use user data.
+struct Reentrant : du::RefCounted {
+  ~Reentrant() override {
+    du::UserData scratch;
+    scratch.AddUserDataPtr(0, du::SmartPtr<Counted>(new Counted));
+  }
+};
+
+TEST(UserDataTest, DroppedReferencesMayUseUserData) {
+  du::UserData data;
+  data.AddUserDataPtr(3, du::SmartPtr<Reentrant>(new Reentrant));
+  data.RemoveUserData(3);
+  EXPECT_EQ(s_alive, 0);
+}
+
+TEST(UserDataRace, ObjectsSharedAcrossThreadsKeepExactCounts) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 3000;
+  std::vector<du::UserData> objects(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&objects, t] {
+      const du::UserData::Key key = du::UserData::GetId(t % 2 == 0 ? "race-even" : "race-odd");
+      for (int i = 0; i < kRounds; ++i) {
+        du::UserData& target = objects[static_cast<std::size_t>(i + t) % objects.size()];
+        switch ((i + t) % 4) {
+          case 0:
+            target.AddUserDataPtr(key, du::SmartPtr<Counted>(new Counted));
+            break;
+          case 1:
+            if (du::SmartPtr<Counted> held = target.GetUserDataPtr<Counted>(key)) {
+              EXPECT_GE(held->GetReferenceCount(), 1);
+            }
+            break;
+          case 2:
+            target.AddUserData(key, &target);
+            break;
+          default:
+            target.RemoveUserData(key);
+            break;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  objects.clear();
+  EXPECT_EQ(s_alive, 0);
+}
+
+}  // namespace
