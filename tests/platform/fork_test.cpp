@@ -1,5 +1,6 @@
 // Forking while other threads hold the library's locks: every child must be
-// able to trace, use the environment, create singletons and start threads.
+// able to trace, use the environment and user data, create singletons and
+// start threads.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "qmkutils/platform/thread.h"
 #include "qmkutils/tracing/tracecontroller.h"
 #include "qmkutils/tracing/tracer.h"
+#include "qmkutils/utilities/userdata.h"
 #include "support/child_process.h"
 #include "support/sanitizers.h"
 #include "support/temp_dir.h"
@@ -50,12 +52,17 @@ class Worker : public dp::Thread {
 struct ChildSingleton {};
 unsigned GetLongevity(ChildSingleton*) { return 1; }
 
+du::UserData s_sharedUserData;
+
 // What a child does; its exit status says how far it got.
 [[noreturn]] void RunChild() {
   if (dp::Process::GetCurrentProcId() != getpid()) _exit(10);  // the parent's cached id
   s_trace("child %d starts\n", dp::Process::GetCurrentProcId());
   if (dp::Environment::Get("QMK_FORK_TEST").empty()) _exit(11);
   dp::Environment::Put("QMK_FORK_TEST_CHILD", "1");
+  const du::UserData::Key key = du::UserData::GetId("fork-child");
+  s_sharedUserData.AddUserData(key, &s_sharedUserData);
+  if (s_sharedUserData.GetUserData(key) != &s_sharedUserData) _exit(13);
   dp::Singleton<ChildSingleton>::Instance();
   Worker worker;
   if (!worker.Start(true)) _exit(12);
@@ -81,6 +88,7 @@ TEST(ForkRace, ChildrenForkedAmidTracingAndEnvironmentUseNeverHang) {
         s_trace("busy %d round %d\n", i, n);
         dp::Environment::Put(name, std::to_string(n));
         (void)dp::Environment::Get(name);
+        s_sharedUserData.AddUserData(du::UserData::GetId(name), &stop);
         if (n % 64 == 0) {
           Worker worker;
           worker.Start(true);
