@@ -2,6 +2,7 @@
 #ifndef QMKUTILS_UTILITIES_UTILITIES_H_
 #define QMKUTILS_UTILITIES_UTILITIES_H_
 
+#include "qmkutils/utilities/encodingconverter.h"
 #include "qmkutils/utilities/hashnextprime.h"
 #include "qmkutils/utilities/idgenerator.h"
 #include "qmkutils/utilities/intervalalarm.h"

@@ -1,0 +1,162 @@
+#include "qmkutils/utilities/encodingconverter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/scoped_environment.h"
+
+namespace {
+
+using du::EncodingConverter;
+
+struct Legacy {
+  const char* name;
+  std::string sample;   // UTF-8 text the encoding can hold
+  std::string invalid;  // bytes the encoding refuses
+  std::string cut;      // a multibyte character without its last byte
+};
+
+const std::vector<Legacy>& Encodings() {
+  static const std::vector<Legacy> s_encodings = {
+      {"SJIS", "ｶﾀｶﾅ 日本語テキスト", "\x81\x20", "\x93"},
+      {"Big5", "體中文繁", "\xA4\x20", "\xA4"},
+      {"gb2312", "简体中文", "\xB0\x20", "\xB0"},
+      {"EUC-KR", "한국어", "\xB0\x20", "\xB0"},
+      {"KOI8-R", "Русский текст", "", ""},
+      {"iso_8859-1", "Français déjà vu, Ærø", "", ""}};
+  return s_encodings;
+}
+
+// What `converter` makes of `in`, or "false:" and what it left in `out`.
+std::string Converted(EncodingConverter& converter, const std::string& in,
+                      const char* replacement = nullptr) {
+  std::string out = "(old)";
+  return converter.Convert(in, out, replacement) ? out : "false:" + out;
+}
+
+// Long enough to skip iconv on its ASCII stretches, with runs of every length.
+std::vector<std::string> Lines(const std::string& sample) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3000; ++i)
+    lines.push_back("#" + std::to_string(i) + sample +
+                    std::string(i % 40, static_cast<char>('a' + i % 26)) + "\\~\n");
+  return lines;
+}
+
+// Converting the whole text at once must give what converting each line apart
+// does (short inputs, always converted by iconv alone).
+std::string ConvertedInPieces(const du::Symbol& from, const du::Symbol& to,
+                              const std::vector<std::string>& lines, const char* replacement) {
+  std::string whole, pieces;
+  for (const std::string& line : lines) {
+    whole += line;
+    EncodingConverter fresh(from, to);
+    pieces += Converted(fresh, line, replacement);
+  }
+  EncodingConverter converter(from, to);
+  const std::string converted = Converted(converter, whole, replacement);
+  const auto differ =
+      std::mismatch(converted.begin(), converted.end(), pieces.begin(), pieces.end());
+  EXPECT_TRUE(converted == pieces)
+      << from << " to " << to << " differs at byte " << differ.first - converted.begin();
+  return pieces;
+}
+
+TEST(EncodingConverterTest, DefaultConverterFollowsTheInterfaceLanguage) {
+  qmk_test::ScopedEnvironment environment;
+  const std::pair<const char*, const char*> table[] = {
+      {"ja", "SJIS"},   {"tc", "Big5"},       {"zh_TW", "Big5"},
+      {"sc", "gb2312"}, {"zh_CN", "gb2312"},  {"ko", "EUC-KR"},
+      {"ru", "KOI8-R"}, {"de", "iso_8859-1"}, {"xx", "iso_8859-1"}};
+  for (const auto& [language, encoding] : table) {
+    environment.Set("QUILL_LANG", language);
+    EXPECT_EQ(EncodingConverter::SystemDefault(), encoding) << language;
+  }
+  environment.Set("QUILL_LANG", "ja");
+  EncodingConverter japanese;
+  EXPECT_EQ(japanese.GetTo(), "UTF-8");
+  EXPECT_EQ(Converted(japanese, "\x93\xFA"), "日");
+  environment.Set("QUILL_LANG", "de");
+  EncodingConverter german;
+  EXPECT_EQ(Converted(german, "caf\xE9"), "café");
+}
+
+TEST(EncodingConverterTest, EveryLegacyEncodingRoundTripsAndRefusesBadInput) {
+  for (const Legacy& encoding : Encodings()) {
+    SCOPED_TRACE(encoding.name);
+    EncodingConverter encoder(EncodingConverter::UTF8(), encoding.name);
+    EncodingConverter decoder(encoding.name, EncodingConverter::UTF8());
+    ASSERT_TRUE(encoder.IsGood() && decoder.IsGood());
+    const std::string legacy = Converted(encoder, encoding.sample);
+    EXPECT_NE(legacy, encoding.sample);
+    EXPECT_EQ(Converted(decoder, legacy), encoding.sample);
+
+    EXPECT_EQ(Converted(encoder, "a\xF0\x9F\x98\x80"), "false:(old)");
+    EXPECT_EQ(Converted(encoder,
+                        "a\xF0\x9F\x98\x80"
+                        "b",
+                        "?"),
+              "a?b");
+    if (encoding.invalid.empty()) continue;
+    const std::string padding(2000, 'x');
+    for (const std::string& bad : {encoding.invalid + "z", padding + encoding.invalid + padding,
+                                   "z" + encoding.cut, padding + encoding.cut}) {
+      EXPECT_EQ(Converted(decoder, bad), "false:(old)") << bad.size();
+      EXPECT_EQ(Converted(decoder, bad, "?"), "false:(old)") << "tolerant only from UTF-8";
+    }
+  }
+}
+
+TEST(EncodingConverterTest, LargeInputsConvertAsTheirLinesDo) {
+  for (const Legacy& encoding : Encodings()) {
+    const std::vector<std::string> lines = Lines(encoding.sample);
+    std::vector<std::string> legacyLines;
+    for (const std::string& line : lines) {
+      EncodingConverter encoder(EncodingConverter::UTF8(), encoding.name);
+      legacyLines.push_back(Converted(encoder, line));
+    }
+    ConvertedInPieces(EncodingConverter::UTF8(), encoding.name, lines, nullptr);
+    ConvertedInPieces(encoding.name, EncodingConverter::UTF8(), legacyLines, nullptr);
+  }
+  // Bad bytes of every kind, the last lead byte announcing more than remains.
+  std::vector<std::string> lines = Lines("caf\xC3\xA9 \x80 x\xC3(x \xE3\x81 \xF0\x9F\x98 日本");
+  lines.back() += "\xF0\x9F";
+  const std::string latin = ConvertedInPieces("UTF-8", "iso_8859-1", lines, "<?>");
+  EXPECT_EQ(latin.substr(0, latin.find('\n')), "#0caf\xE9 <?> x<?>x <?><?><?><?>\\~");
+  EXPECT_EQ(latin.substr(latin.size() - 6), "\\~\n<?>");
+}
+
+TEST(EncodingConverterTest, ReplacementOnlyWhenTolerantAndOutKeptOnFailure) {
+  EncodingConverter latin("UTF-8", "iso_8859-1");
+  EXPECT_EQ(Converted(latin,
+                      "a\xFF"
+                      "bcdef",
+                      "?"),
+            "a?ef")
+      << "the lead byte tells the length";
+  EXPECT_EQ(Converted(latin, "ab\xE3\x81", "?"), "ab?");
+  EXPECT_EQ(Converted(latin, "a\xFF"), "false:(old)");
+  EXPECT_EQ(Converted(latin, ""), "");
+  EXPECT_EQ(Converted(latin, "", "?"), "false:(old)");
+
+  EncodingConverter unknown("NO-SUCH-ENCODING", "UTF-8");
+  EXPECT_FALSE(unknown.IsGood());
+  EXPECT_EQ(Converted(unknown, "abc"), "false:(old)");
+  EXPECT_FALSE(EncodingConverter("", "UTF-8").IsGood());
+
+  EncodingConverter moved(std::move(latin));
+  EXPECT_EQ(Converted(moved, "\xC3\xA9"), "\xE9");
+  EXPECT_FALSE(latin.IsGood());  // NOLINT(bugprone-use-after-move): what a move leaves
+  EXPECT_EQ(Converted(latin, "a"), "false:(old)");
+}
+
+TEST(EncodingConverterTest, StatefulTargetEndsInItsInitialState) {
+  EncodingConverter jis("UTF-8", "ISO-2022-JP");
+  EXPECT_EQ(Converted(jis, "日"), "\x1B$BF|\x1B(B");
+}
+
+}  // namespace
