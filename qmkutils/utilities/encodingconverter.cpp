@@ -4,13 +4,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <string_view>
+#include <memory>
 #include <utility>
 
 #include "qmkutils/memory/commonallocator.h"
 #include "qmkutils/platform/qminfo.h"
 #include "qmkutils/tracing/tracer.h"
+#include "qmkutils/utilities/internal/charactertable.h"
 
 namespace du {
 
@@ -22,30 +24,9 @@ const dp::QMTracer s_trace("du", "EncodingConverter");
 // size; longer outputs are produced a buffer at a time.
 constexpr std::size_t kMaxWorkBuffer = 64 * 1024;
 
-// Inputs shorter than this never bypass iconv, so converters used for short
-// texts never pay for the probe of their transparent bytes.
-constexpr std::size_t kBypassMinInput = 1024;
-// A run of transparent bytes shorter than this is left to iconv: a call
-// costs about as much as converting that many bytes.
-constexpr std::size_t kMinBypassRun = 16;
-
-// Encodings without shift states in which every byte below 0x80 is a
-// character of its own or the last byte of one, written without '-' and '_'
-// and in upper case. Between two of them a character boundary follows every
-// byte below 0x80, which is what lets such bytes bypass iconv.
-constexpr std::string_view kAsciiBasedEncodings[] = {
-    "UTF8",  "ASCII", "USASCII", "SJIS",   "SHIFTJIS", "BIG5",      "GB2312", "EUCCN",      "EUCKR",
-    "EUCJP", "KOI8R", "KOI8U",   "LATIN1", "ISO88591", "ISO885915", "CP1252", "WINDOWS1252"};
-
-bool IsAsciiBased(const Symbol& name) {
-  std::string key;
-  for (const char c : name.view()) {
-    if (c == '-' || c == '_') continue;
-    key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  return std::find(std::begin(kAsciiBasedEncodings), std::end(kAsciiBasedEncodings), key) !=
-         std::end(kAsciiBasedEncodings);
-}
+// Texts shorter than this are converted by iconv calls alone until the
+// converter has a character table: learning a character costs an iconv call.
+constexpr std::size_t kTableMinInput = 256;
 
 iconv_t AsIconv(void* descriptor) { return static_cast<iconv_t>(descriptor); }
 
@@ -106,8 +87,7 @@ EncodingConverter::EncodingConverter(EncodingConverter&& other) noexcept
       fromUtf8_(other.fromUtf8_),
       buffer_(std::exchange(other.buffer_, nullptr)),
       bufferSize_(std::exchange(other.bufferSize_, 0)),
-      asciiBypass_(other.asciiBypass_),
-      transparent_(other.transparent_) {}
+      table_(std::move(other.table_)) {}
 
 EncodingConverter& EncodingConverter::operator=(EncodingConverter&& other) noexcept {
   if (this != &other) {
@@ -118,13 +98,13 @@ EncodingConverter& EncodingConverter::operator=(EncodingConverter&& other) noexc
     fromUtf8_ = other.fromUtf8_;
     buffer_ = std::exchange(other.buffer_, nullptr);
     bufferSize_ = std::exchange(other.bufferSize_, 0);
-    asciiBypass_ = other.asciiBypass_;
-    transparent_ = other.transparent_;
+    table_ = std::move(other.table_);
   }
   return *this;
 }
 
 void EncodingConverter::ReleaseResources() noexcept {
+  table_.reset();
   CommonAllocatorImpl::Deallocate(std::exchange(buffer_, nullptr), bufferSize_);
   bufferSize_ = 0;
   if (descriptor_ != nullptr) ::iconv_close(AsIconv(std::exchange(descriptor_, nullptr)));
@@ -154,110 +134,74 @@ void EncodingConverter::ReserveBuffer(std::size_t inputSize) {
   bufferSize_ = size;
 }
 
-// Between two ASCII-based encodings (see kAsciiBasedEncodings), a byte below
-// 0x80 that converts to itself on its own is copied as it is, saving iconv
-// its per-character cost on the ASCII stretches of a text. The results are
-// those of iconv alone: a copied run starts at a character boundary, and
-// iconv is always handed whole characters, ending after a byte below 0x80.
-bool EncodingConverter::UseAsciiBypass(std::size_t inputSize) {
-  if (asciiBypass_ == AsciiBypass::kUnknown && inputSize >= kBypassMinInput) {
-    asciiBypass_ = AsciiBypass::kOff;
-    if (IsAsciiBased(from_) && IsAsciiBased(to_)) {
-      ProbeTransparentBytes();
-      asciiBypass_ = AsciiBypass::kOn;
-    }
+encoding_internal::CharacterTable* EncodingConverter::TableFor(std::size_t inputSize) {
+  if (table_ == nullptr && inputSize >= kTableMinInput &&
+      encoding_internal::CharacterTable::Covers(from_, to_)) {
+    table_ = std::make_unique<encoding_internal::CharacterTable>(descriptor_);
   }
-  return asciiBypass_ == AsciiBypass::kOn;
-}
-
-void EncodingConverter::ProbeTransparentBytes() {
-  char ascii[128];
-  for (int b = 0; b < 128; ++b) ascii[b] = static_cast<char>(b);
-  // Most pairs convert all of them to themselves; one call tells.
-  char converted[sizeof ascii];
-  char* in = ascii;
-  std::size_t inLeft = sizeof ascii;
-  char* out = converted;
-  std::size_t outLeft = sizeof converted;
-  ResetShiftState(descriptor_);
-  if (::iconv(AsIconv(descriptor_), &in, &inLeft, &out, &outLeft) == 0 && outLeft == 0 &&
-      std::equal(ascii, ascii + sizeof ascii, converted)) {
-    std::fill(transparent_.begin(), transparent_.begin() + 128, true);
-    return;
-  }
-  for (int b = 0; b < 128; ++b) {
-    char one[4];
-    in = ascii + b;
-    inLeft = 1;
-    out = one;
-    outLeft = sizeof one;
-    ResetShiftState(descriptor_);
-    transparent_[b] = ::iconv(AsIconv(descriptor_), &in, &inLeft, &out, &outLeft) == 0 &&
-                      out == one + 1 && one[0] == ascii[b];
-  }
-}
-
-const char* EncodingConverter::TransparentRunEnd(const char* p, const char* end) const {
-  while (p < end && transparent_[static_cast<unsigned char>(*p)]) ++p;
-  return p;
-}
-
-// `p` is at a character boundary. The stretch ends where the next run of
-// kMinBypassRun transparent bytes begins; a run counts from a byte that
-// follows one below 0x80, a boundary.
-const char* EncodingConverter::IconvStretchEnd(const char* p, const char* end) const {
-  std::size_t run = 0;
-  for (const char* q = p + 1; q < end; ++q) {
-    if (transparent_[static_cast<unsigned char>(*q)] && static_cast<unsigned char>(q[-1]) < 0x80) {
-      if (++run == kMinBypassRun) return q + 1 - kMinBypassRun;
-    } else {
-      run = 0;
-    }
-  }
-  return end;
+  return table_.get();
 }
 
 bool EncodingConverter::Convert(const std::string& in, std::string& out, const char* replacement) {
+  using encoding_internal::CharacterTable;
   if (!IsGood()) return false;
   const bool tolerant = replacement != nullptr && fromUtf8_;
   if (tolerant && in.empty()) return false;
   ReserveBuffer(in.size());
-  const bool bypass = UseAsciiBypass(in.size());
+  CharacterTable* const table = TableFor(in.size());
   ResetShiftState(descriptor_);
 
   std::string result;
   result.reserve(in.size());
-  const char* p = in.data();
-  const char* const end = p + in.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+  const auto* const end = p + in.size();
+  const auto fail = [&](int error) {
+    s_trace(dp::Warning, "Cannot convert from \"%s\" to \"%s\": %s at byte %lu\n", from_.c_str(),
+            to_.c_str(), ErrorText(error),
+            static_cast<unsigned long>(p - reinterpret_cast<const unsigned char*>(in.data())));
+    return false;
+  };
+  // A lead byte may announce more bytes than remain: only those go.
+  const auto skip = [&] {
+    p += std::min(Utf8CharLength(static_cast<char>(*p)), static_cast<std::size_t>(end - p));
+    result += replacement;
+  };
   while (p < end) {
-    const char* stretchEnd = end;
-    if (bypass) {
-      const char* const runEnd = TransparentRunEnd(p, end);
-      result.append(p, runEnd);
-      p = runEnd;
+    uint32_t entry = CharacterTable::kIconv;
+    if (table != nullptr) {
+      char* o = buffer_;
+      table->ConvertKnown(p, end, o, buffer_ + bufferSize_);
+      result.append(buffer_, static_cast<std::size_t>(o - buffer_));
       if (p == end) break;
-      stretchEnd = IconvStretchEnd(p, end);
+      std::size_t length;
+      entry = table->Lookup(p, end, length);
+      if (CharacterTable::IsOutput(entry)) continue;  // the buffer was full
     }
+    if (entry == CharacterTable::kInvalid) {
+      if (!tolerant) return fail(EILSEQ);
+      skip();
+      continue;
+    }
+    // iconv converts the rest, or with a table just this character (UTF-8's
+    // end where their lead byte says).
+    const unsigned char* const stretchEnd =
+        table == nullptr || !fromUtf8_ ? end
+                                       : p + std::min(Utf8CharLength(static_cast<char>(*p)),
+                                                      static_cast<std::size_t>(end - p));
     while (p < stretchEnd) {
-      char* inPtr = const_cast<char*>(p);
+      char* inPtr = reinterpret_cast<char*>(const_cast<unsigned char*>(p));
       std::size_t inLeft = static_cast<std::size_t>(stretchEnd - p);
       char* outPtr = buffer_;
       std::size_t outLeft = bufferSize_;
       const std::size_t status = ::iconv(AsIconv(descriptor_), &inPtr, &inLeft, &outPtr, &outLeft);
       const int error = errno;
       result.append(buffer_, static_cast<std::size_t>(outPtr - buffer_));
-      const bool progressed = inPtr != p || outPtr != buffer_;
-      p = inPtr;
+      const bool progressed =
+          reinterpret_cast<const unsigned char*>(inPtr) != p || outPtr != buffer_;
+      p = reinterpret_cast<const unsigned char*>(inPtr);
       if (status != static_cast<std::size_t>(-1) || (error == E2BIG && progressed)) continue;
-      if (!tolerant || (error != EILSEQ && error != EINVAL)) {
-        s_trace(dp::Warning, "Cannot convert from \"%s\" to \"%s\": %s at byte %lu\n",
-                from_.c_str(), to_.c_str(), ErrorText(error),
-                static_cast<unsigned long>(p - in.data()));
-        return false;
-      }
-      // A lead byte may announce more bytes than remain: only those go.
-      p += std::min(Utf8CharLength(*p), static_cast<std::size_t>(end - p));
-      result += replacement;
+      if (!tolerant || (error != EILSEQ && error != EINVAL)) return fail(error);
+      skip();
     }
   }
   // A stateful target ends in its initial state.

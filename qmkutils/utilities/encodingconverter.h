@@ -16,6 +16,10 @@
 // sequence that returns a stateful target to its initial state ends the
 // output.
 //
+// Between the legacy encodings above, UTF-8 and a few others without shift
+// states, long texts are converted mostly through a table of the characters
+// met so far, each learned from iconv once; the results are iconv's.
+//
 // Unknown (or empty) encoding names give a converter that is not good; its
 // Convert returns false. The work buffer comes from the common allocator and
 // is grown on demand; its std::bad_alloc propagates.
@@ -27,14 +31,18 @@
 #ifndef QMKUTILS_UTILITIES_ENCODINGCONVERTER_H_
 #define QMKUTILS_UTILITIES_ENCODINGCONVERTER_H_
 
-#include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "qmkutils/platform/export.h"
 #include "qmkutils/utilities/symbol.h"
 
 namespace du {
+
+namespace encoding_internal {
+class CharacterTable;
+}
 
 class QMK_EXPORT EncodingConverter {
  public:
@@ -64,15 +72,9 @@ class QMK_EXPORT EncodingConverter {
   bool Convert(const std::string& in, std::string& out, const char* replacement = nullptr);
 
  private:
-  // Whether bytes below 0x80 may bypass iconv (see the .cpp).
-  enum class AsciiBypass : unsigned char { kUnknown, kOff, kOn };
-
   void ReserveBuffer(std::size_t inputSize);
   void ReleaseResources() noexcept;
-  bool UseAsciiBypass(std::size_t inputSize);
-  void ProbeTransparentBytes();
-  const char* TransparentRunEnd(const char* p, const char* end) const;
-  const char* IconvStretchEnd(const char* p, const char* end) const;
+  encoding_internal::CharacterTable* TableFor(std::size_t inputSize);
 
   Symbol from_;
   Symbol to_;
@@ -81,9 +83,8 @@ class QMK_EXPORT EncodingConverter {
   bool fromUtf8_ = false;
   char* buffer_ = nullptr;
   unsigned bufferSize_ = 0;
-  AsciiBypass asciiBypass_ = AsciiBypass::kUnknown;
-  // Indexed by byte: converts to itself in any context, alone.
-  std::array<bool, 256> transparent_{};
+  // What iconv makes of each character met so far, for long texts.
+  std::unique_ptr<encoding_internal::CharacterTable> table_;
 };
 
 }  // namespace du
