@@ -22,7 +22,7 @@ const dp::QMTracer s_trace("du", "EncodingConverter");
 
 // The work buffer holds 4 bytes per input byte and 100 more, up to this
 // size; longer outputs are produced a buffer at a time.
-constexpr std::size_t kMaxWorkBuffer = 64 * 1024;
+constexpr std::size_t kMaxWorkBuffer = std::size_t{64} * 1024;
 
 // Texts shorter than this are converted by iconv calls alone until the
 // converter has a character table: learning a character costs an iconv call.

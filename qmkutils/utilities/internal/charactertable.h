@@ -74,8 +74,9 @@ class CharacterTable : public CommonAllocated {
   // Every byte below 0x80 converts to itself, so ASCII goes a word at a time.
   bool asciiUnchanged_ = false;
   std::array<uint32_t, 256> singles_{};
-  std::array<uint32_t*, 256> pairs_{};        // by lead byte
-  std::array<uint32_t*, 16 * 64> triples_{};  // by the lead's and the second byte's low bits
+  std::array<uint32_t*, 256> pairs_{};  // by lead byte
+  std::array<uint32_t*, std::size_t{16} * 64>
+      triples_{};  // by the lead's and the second byte's low bits
 };
 
 }  // namespace du::encoding_internal
