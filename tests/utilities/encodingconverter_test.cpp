@@ -42,9 +42,13 @@ std::string Converted(EncodingConverter& converter, const std::string& in,
 // length.
 std::vector<std::string> Lines(const std::string& sample) {
   std::vector<std::string> lines;
-  for (int i = 0; i < 3000; ++i)
-    lines.push_back("#" + std::to_string(i) + sample +
-                    std::string(i % 40, static_cast<char>('a' + i % 26)) + "\\~\n");
+  for (int i = 0; i < 3000; ++i) {
+    std::string& line = lines.emplace_back(1, '#');
+    line += std::to_string(i);
+    line += sample;
+    line.append(i % 40, static_cast<char>('a' + i % 26));
+    line += "\\~\n";
+  }
   return lines;
 }
 
