@@ -156,9 +156,9 @@ bool EncodingConverter::Convert(const std::string& in, std::string& out, const c
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const auto* const end = p + in.size();
   const auto fail = [&](int error) {
-    s_trace(dp::Warning, "Cannot convert from \"%s\" to \"%s\": %s at byte %lu\n", from_.c_str(),
+    s_trace(dp::Warning, "Cannot convert from \"%s\" to \"%s\": %s at byte %llu\n", from_.c_str(),
             to_.c_str(), ErrorText(error),
-            static_cast<unsigned long>(p - reinterpret_cast<const unsigned char*>(in.data())));
+            static_cast<unsigned long long>(p - reinterpret_cast<const unsigned char*>(in.data())));
     return false;
   };
   // A lead byte may announce more bytes than remain: only those go.
