@@ -7,6 +7,7 @@
 #include "qmkutils/utilities/idgenerator.h"
 #include "qmkutils/utilities/intervalalarm.h"
 #include "qmkutils/utilities/symbol.h"
+#include "qmkutils/utilities/taskpool.h"
 #include "qmkutils/utilities/tokenizers.h"
 #include "qmkutils/utilities/userdata.h"
 #include "qmkutils/utilities/widetext.h"
