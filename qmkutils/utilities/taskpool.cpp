@@ -204,7 +204,7 @@ class TaskPool::Impl : public CommonAllocated {
   // lock, so that no insertion can see workers that have all left.
   std::atomic<unsigned> target_{0};
   TaskQueue queue_;
-  std::vector<Thread*, CommonAllocator<Thread*>> workers_;
+  std::vector<Thread*> workers_;
   // Workers started and not asked to leave. It equals the target except
   // after a stop, when the target is kept for StartTaskPool while no worker
   // serves: asking a worker that does not exist to leave would make the
@@ -340,7 +340,13 @@ void TaskPool::Impl::CompletePendingTasks() {
 TaskPool::TaskPool(unsigned numThreads) : impl_(new Impl(numThreads)) {}
 
 TaskPool::~TaskPool() {
-  impl_->StopTaskPool();
+  try {
+    impl_->StopTaskPool();
+  } catch (...) {
+    // Only a semaphore that cannot be signalled gets here. Workers may still
+    // use the implementation, so it is left to them rather than freed.
+    return;
+  }
   delete impl_;
 }
 
