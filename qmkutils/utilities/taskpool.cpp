@@ -37,13 +37,13 @@ void Guarded(Task& task, const char* stage, Step step) {
     try {
       s_trace(dp::Error, "Task \"%s\" threw an exception in %s: %s\n", task.GetName().safe_c_str(),
               stage, e.what());
-    } catch (...) {
+    } catch (...) {  // tracing after the controller's end at exit: nothing to tell
     }
   } catch (...) {
     try {
       s_trace(dp::Error, "Task \"%s\" threw an unknown exception in %s\n",
               task.GetName().safe_c_str(), stage);
-    } catch (...) {
+    } catch (...) {  // as above
     }
   }
 }
@@ -257,7 +257,7 @@ bool TaskPool::Impl::InsertTask(const TaskPtr& task) {
     return false;
   }
   ReapFinishedWorkers();
-  // Read before the lock: user code does not run under it.
+  // Read once, before the lock; the heap compares against it.
   const float priority = task->GetPriority();
   {
     TaskQueue::Lock guard(queue_);
