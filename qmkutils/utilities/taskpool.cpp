@@ -61,11 +61,9 @@ void RunTask(Task& task) {
 
 Task::~Task() = default;
 
-Symbol Task::GetName() const {
-  // Interned once: every unnamed task shares the record.
-  static const Symbol s_unknownTask("<unknown task>");
-  return s_unknownTask;
-}
+// Interning a text already present takes no lock; unlike a function-local
+// static, it cannot leave a fork child waiting on a half-made initialisation.
+Symbol Task::GetName() const { return Symbol("<unknown task>"); }
 
 float Task::GetPriority() const { return 1.0F; }
 
