@@ -6,6 +6,7 @@
 #include "alloc_command.h"
 #include "demo_command.h"
 #include "info_command.h"
+#include "l10n_command.h"
 #include "trace_command.h"
 
 namespace {
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
   if (command == "demo") return qmk::RunDemoCommand(argc - 2, argv + 2);
   if (command == "alloc") return qmk::RunAllocCommand(argc - 2, argv + 2);
   if (command == "info") return qmk::RunInfoCommand(argc - 2, argv + 2);
+  if (command == "l10n") return qmk::RunL10nCommand(argc - 2, argv + 2);
   if (command == "trace") return qmk::RunTraceCommand(argc - 2, argv + 2);
   if (!command.empty()) std::fprintf(stderr, "qmk: unknown command '%s'\n\n", argv[1]);
   std::fputs(kUsage, stderr);

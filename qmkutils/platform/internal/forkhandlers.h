@@ -15,6 +15,10 @@
 namespace dp::fork {
 
 enum class Participant {
+  // The map of localizer implementations, held while one loads its strings
+  // files, which interns symbols, traces, reads the environment and
+  // allocates: comes before all of those.
+  kLocalizers,
   // Taken while the common allocator is built, which schedules it with the
   // singletons' exit schedule: comes before the lifetime lock.
   kCommonAllocatorCreation,
