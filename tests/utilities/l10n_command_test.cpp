@@ -1,0 +1,117 @@
+// `qmk l10n`, run as a separate process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class QmkL10n : public ::testing::Test {
+ protected:
+  QmkL10n() {
+    environment_.Set("PIGLATIN_TAIL", "").Set("PIGLATIN_REPLACE_CHARS", "");
+    environment_.Set("QUILL_TRACE", "").Set("QUILL_PROC_TRACE", "");
+  }
+
+  int Run(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {QMK_TEST_TOOL, "l10n"});
+    qmk_test::ChildProcess tool(arguments);
+    EXPECT_TRUE(tool.Started());
+    const int status = tool.Finish();
+    out_ = tool.Out();
+    err_ = tool.Err();
+    return status;
+  }
+
+  std::string File(const std::string& name, const std::string& text) {
+    qmk_test::WriteFile(dir_ / name, text);
+    return dir_ / name;
+  }
+
+  qmk_test::TempDir dir_;
+  qmk_test::ScopedEnvironment environment_;
+  std::string out_, err_;
+};
+
+TEST_F(QmkL10n, CheckReportsEveryProblemWithItsLine) {
+  const std::string clean =
+      File("clean.qmtrb", "\xEF\xBB\xBF# c\r\na.value=A {0}\r\nb.value=B\r\n");
+  EXPECT_EQ(Run({"check", clean}), 0) << err_;
+  EXPECT_EQ(out_, clean + ": loads: 2 messages, no problems\n");
+
+  const std::string warned =
+      File("warned.qmtrb", "a.valeu=x\nb.value={x} {} {1} {3 {4000000000}\n.value=\n");
+  EXPECT_EQ(Run({"check", warned}), 3) << err_;
+  const std::string w = warned + ":";
+  EXPECT_EQ(out_, w +
+                      "1: warning: attribute \"valeu\" is not \"value\"; only \"value\" entries "
+                      "make messages, so this entry is ignored\n" +
+                      w +
+                      "2: warning: tag \"b\": \"{x}\" is not a placeholder (only digits may "
+                      "stand between the braces) and stays as text\n" +
+                      w +
+                      "2: warning: tag \"b\": \"{}\" has no argument number, so it is not a "
+                      "placeholder and stays as text\n" +
+                      w +
+                      "2: warning: tag \"b\": \"{3 \": this \"{\" is never closed by \"}\", "
+                      "so it stays as text\n" +
+                      w +
+                      "2: warning: tag \"b\": \"{4000000000}\": the argument number is above "
+                      "2147483646, so it stays as text\n" +
+                      w +
+                      "2: warning: tag \"b\" uses no placeholder for argument {0}, yet "
+                      "callers must pass 2 arguments\n" +
+                      w + "3: warning: empty tag\n" + warned + ": loads: 2 messages, 7 warnings\n");
+
+  const std::string broken =
+      File("broken.qmtrb", "a.value=1\n\nno dot\nb.no equals\na.value=2\nc.value={5}\n\n");
+  EXPECT_EQ(Run({"check", broken}), 1) << err_;
+  const std::string b = broken + ":";
+  EXPECT_EQ(out_,
+            b + "2: error: blank line; only the last line of the file may be blank\n" + b +
+                "3: error: malformed line: no \".\" after the tag (expected tag.attribute=value; "
+                "comments begin with \"#\")\n" +
+                b +
+                "4: error: malformed line: no \"=\" after the attribute name (expected "
+                "tag.attribute=value)\n" +
+                b + "5: error: duplicate tag \"a\" (first on line 1)\n" + b +
+                "6: warning: tag \"c\" uses no placeholder for arguments {0} to {4}, yet callers "
+                "must pass 6 arguments\n" +
+                broken + ": does not load: Failed to load string resource file\"" + broken +
+                "\" (No recognizable content.).\n");
+
+  EXPECT_EQ(Run({"check", File("other.qmtrb", "a.name=x\n")}), 1);
+  EXPECT_NE(out_.find(": error: no entry has the attribute \"value\""), std::string::npos) << out_;
+  EXPECT_EQ(Run({"check", dir_ / "missing"}), 1);
+  EXPECT_NE(out_.find("Couldn't read strings file resource \"" + dir_ / "missing" + "\"."),
+            std::string::npos)
+      << out_;
+  EXPECT_EQ(Run({"check"}), 2);
+  EXPECT_EQ(Run({"check", clean, clean}), 2);
+  EXPECT_EQ(Run({"frobnicate"}), 2);
+  EXPECT_NE(err_.find("Usage: qmk l10n check FILE"), std::string::npos) << err_;
+}
+
+TEST_F(QmkL10n, ShowBuildsAMessageAndPseudoCorruptsTexts) {
+  const std::string file = File("m.qmtrb", "greet.value=Hello {0}, {1}!\\n\n");
+  EXPECT_EQ(Run({"show", file, "greet", "Ann", "Bob"}), 0) << err_;
+  EXPECT_EQ(out_, "Hello Ann, Bob!\n\n");
+  EXPECT_EQ(Run({"show", file, "greet", "Ann"}), 1);
+  EXPECT_EQ(err_,
+            "qmk l10n show: could not build localized string for tag \"greet\" (Incorrect number "
+            "of arguments: got 1, expected 2).\n");
+  EXPECT_EQ(Run({"show", file, "nope"}), 1);
+  EXPECT_EQ(err_, "qmk l10n show: Unknown tag \"nope\".\n");
+  EXPECT_EQ(Run({"show", file}), 2);
+
+  environment_.Set("PIGLATIN_TAIL", "~").Set("PIGLATIN_REPLACE_CHARS", "false");
+  EXPECT_EQ(Run({"pseudo", "Hello there", "no", "a|||b"}), 0) << err_;
+  EXPECT_EQ(out_, "[Hello there~~]\nNO\n[a~]|||b\n");
+  EXPECT_EQ(Run({"pseudo"}), 2);
+}
+
+}  // namespace
