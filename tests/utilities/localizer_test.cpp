@@ -1,6 +1,7 @@
 #include "qmkutils/utilities/localizer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -13,7 +14,9 @@
 #include "qmkutils/utilities/internal/pseudolocalizesettings.h"
 #include "qmkutils/utilities/pseudolocalize.h"
 #include "qmkutils/utilities/widetext.h"
+#include "support/child_process.h"
 #include "support/recording_consumer.h"
+#include "support/sanitizers.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
@@ -285,6 +288,42 @@ TEST(LocalizerRace, OneImplementationPerNameWhileThreadsLocalize) {
   int warnings = 0;
   for (const auto& record : recorder.log().Records()) warnings += record.type == dp::Warning;
   EXPECT_EQ(warnings, kNames);
+}
+
+// A child forked while another thread loads resources can load its own.
+TEST(LocalizerRace, ChildrenForkedWhileResourcesLoadCanLocalize) {
+#if defined(QMK_TEST_ADDRESS_SANITIZER)
+  GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
+#endif
+#if defined(QMK_TEST_THREAD_SANITIZER)
+  constexpr int kChildren = 10;
+#else
+  constexpr int kChildren = 100;
+#endif
+  qmk_test::TempDir root;
+  qmk_test::ScopedEnvironment environment;
+  environment.Set("QUILL_HOME", root.path()).Set("QUILL_LANG", "en");
+  std::filesystem::create_directories(root / "resources/prod/text/usascii");
+  qmk_test::WriteFile(root / "resources/prod/text/usascii/child.qmtrb", "m.value=ok\n");
+
+  std::atomic<bool> stop{false};
+  // Resources without files are loaded afresh each time, under the lock.
+  std::thread busy([&stop] {
+    for (int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
+      const du::Localizer missing(("prod:missing" + std::to_string(n % 8)).c_str());
+    }
+  });
+  int failed = 0;
+  for (int i = 0; i < kChildren && failed < 2; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(du::Localizer("prod:child").LocalizeMessage("m") == "ok" ? 0 : 1);
+    const int status = qmk_test::Reap(pid, std::chrono::seconds(10));
+    failed += status != 0;
+    EXPECT_EQ(status, 0) << "child " << i;
+  }
+  stop = true;
+  busy.join();
 }
 
 }  // namespace
