@@ -23,17 +23,14 @@ class LocalizerImpl : public virtual RefCounted {
       : first_(std::move(first)), second_(std::move(second)) {}
 
   // Writes the message from the first catalogue or else the second; the
-  // last failure escapes.
+  // last failure escapes. A catalogue that refuses writes nothing.
   void Build(std::ostream& out, const Symbol& tag, const std::vector<std::string>& args) const {
-    std::ostringstream first;
     try {
-      first_->BuildLocalizedString(first, tag, args);
+      first_->BuildLocalizedString(out, tag, args);
     } catch (const LocalizerError&) {
       if (!second_) throw;
       second_->BuildLocalizedString(out, tag, args);
-      return;
     }
-    out << first.view();
   }
 
  private:
@@ -194,16 +191,6 @@ AssembleArgs& AssembleArgs::operator<<(std::ostream& (*manipulator)(std::ostream
   const std::streampos before = stream_.tellp();
   stream_ << manipulator;
   TakeWrittenText(before);
-  return *this;
-}
-
-AssembleArgs& AssembleArgs::operator<<(std::ios& (*manipulator)(std::ios&)) {
-  stream_ << manipulator;
-  return *this;
-}
-
-AssembleArgs& AssembleArgs::operator<<(std::ios_base& (*manipulator)(std::ios_base&)) {
-  stream_ << manipulator;
   return *this;
 }
 

@@ -72,11 +72,10 @@ class QMK_EXPORT AssembleArgs {
     TakeWrittenText(before);
     return *this;
   }
-  // Manipulators change how later values are written and add no argument,
-  // unless they write text themselves (std::endl adds "\n").
+  // So manipulators change how later values are written and add no
+  // argument, unless they write text themselves: std::endl adds "\n". This
+  // form takes the manipulators that are templates.
   AssembleArgs& operator<<(std::ostream& (*manipulator)(std::ostream&));
-  AssembleArgs& operator<<(std::ios& (*manipulator)(std::ios&));
-  AssembleArgs& operator<<(std::ios_base& (*manipulator)(std::ios_base&));
 
   const std::vector<std::string>& GetArgs() const { return args_; }
 

@@ -37,52 +37,54 @@ class QmkL10n : public ::testing::Test {
   std::string out_, err_;
 };
 
+// The report on `file`: its problems, then its summary.
+std::string Report(const std::string& file, const std::vector<std::string>& problems,
+                   const std::string& summary) {
+  std::string report;
+  for (const std::string& problem : problems) report += file + ":" + problem + "\n";
+  return report + file + ": " + summary + "\n";
+}
+
 TEST_F(QmkL10n, CheckReportsEveryProblemWithItsLine) {
   const std::string clean =
       File("clean.qmtrb", "\xEF\xBB\xBF# c\r\na.value=A {0}\r\nb.value=B\r\n");
   EXPECT_EQ(Run({"check", clean}), 0) << err_;
-  EXPECT_EQ(out_, clean + ": loads: 2 messages, no problems\n");
+  EXPECT_EQ(out_, Report(clean, {}, "loads: 2 messages, no problems"));
 
-  const std::string warned =
-      File("warned.qmtrb", "a.valeu=x\nb.value={x} {} {1} {3 {4000000000}\n.value=\n");
+  const std::string warned = File("warned.qmtrb", "b.value={1}\n");
   EXPECT_EQ(Run({"check", warned}), 3) << err_;
-  const std::string w = warned + ":";
-  EXPECT_EQ(out_, w +
-                      "1: warning: attribute \"valeu\" is not \"value\"; only \"value\" entries "
-                      "make messages, so this entry is ignored\n" +
-                      w +
-                      "2: warning: tag \"b\": \"{x}\" is not a placeholder (only digits may "
-                      "stand between the braces) and stays as text\n" +
-                      w +
-                      "2: warning: tag \"b\": \"{}\" has no argument number, so it is not a "
-                      "placeholder and stays as text\n" +
-                      w +
-                      "2: warning: tag \"b\": \"{3 \": this \"{\" is never closed by \"}\", "
-                      "so it stays as text\n" +
-                      w +
-                      "2: warning: tag \"b\": \"{4000000000}\": the argument number is above "
-                      "2147483646, so it stays as text\n" +
-                      w +
-                      "2: warning: tag \"b\" uses no placeholder for argument {0}, yet "
-                      "callers must pass 2 arguments\n" +
-                      w + "3: warning: empty tag\n" + warned + ": loads: 2 messages, 7 warnings\n");
+  EXPECT_EQ(out_, Report(warned,
+                         {"1: warning: tag \"b\" uses no placeholder for argument {0}, yet callers "
+                          "must pass 2 arguments"},
+                         "loads: 1 message, 1 warning"));
 
-  const std::string broken =
-      File("broken.qmtrb", "a.value=1\n\nno dot\nb.no equals\na.value=2\nc.value={5}\n\n");
+  const std::string broken = File("broken.qmtrb",
+                                  "a.value=1\n\nno dot\nb.no equals\na.value=2\nc.valeu=x\n"
+                                  "d.value={x} {} {5} {3 {4000000000} {2}\n.value=\n\n");
   EXPECT_EQ(Run({"check", broken}), 1) << err_;
-  const std::string b = broken + ":";
-  EXPECT_EQ(out_,
-            b + "2: error: blank line; only the last line of the file may be blank\n" + b +
-                "3: error: malformed line: no \".\" after the tag (expected tag.attribute=value; "
-                "comments begin with \"#\")\n" +
-                b +
-                "4: error: malformed line: no \"=\" after the attribute name (expected "
-                "tag.attribute=value)\n" +
-                b + "5: error: duplicate tag \"a\" (first on line 1)\n" + b +
-                "6: warning: tag \"c\" uses no placeholder for arguments {0} to {4}, yet callers "
-                "must pass 6 arguments\n" +
-                broken + ": does not load: Failed to load string resource file\"" + broken +
-                "\" (No recognizable content.).\n");
+  const std::string d = "7: warning: tag \"d\"";
+  EXPECT_EQ(
+      out_,
+      Report(broken,
+             {"2: error: blank line; only the last line of the file may be blank",
+              "3: error: malformed line: no \".\" after the tag (expected tag.attribute=value; "
+              "comments begin with \"#\")",
+              "4: error: malformed line: no \"=\" after the attribute name (expected "
+              "tag.attribute=value)",
+              "5: error: duplicate tag \"a\" (first on line 1)",
+              "6: warning: attribute \"valeu\" is not \"value\"; only \"value\" entries make "
+              "messages, so this entry is ignored",
+              d + ": \"{x}\" is not a placeholder (only digits may stand between the braces) "
+                  "and stays as text",
+              d + ": \"{}\" has no argument number, so it is not a placeholder and stays as text",
+              d + ": \"{3 \": this \"{\" is never closed by \"}\", so it stays as text",
+              d + ": \"{4000000000}\": the argument number is above 2147483646, so it stays as "
+                  "text",
+              d + " uses no placeholder for arguments {0} to {1}, {3} to {4}, yet callers must "
+                  "pass 6 arguments",
+              "8: warning: empty tag"},
+             "does not load: Failed to load string resource file\"" + broken +
+                 "\" (No recognizable content.)."));
 
   EXPECT_EQ(Run({"check", File("other.qmtrb", "a.name=x\n")}), 1);
   EXPECT_NE(out_.find(": error: no entry has the attribute \"value\""), std::string::npos) << out_;

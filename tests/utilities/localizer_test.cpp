@@ -116,19 +116,12 @@ TEST_F(LocalizerTest, EnglishServesAloneWhenTheCurrentLanguageDoesNotLoad) {
   const du::Localizer fromMissing(("prod:" + missing).c_str());
   EXPECT_EQ(fromMissing.LocalizeMessage("hello"), "Hello");
 
-  EXPECT_EQ(Traces(),
-            (std::vector<std::string>{
-                "W Failed to load string resource file\"" + Path("german", broken) +
-                    "\" (No recognizable content.).",
-                "W Couldn't read strings file resource \"" + Path("german", missing) + "\".",
-            }));
-
-  // English as the current language: one catalogue, read once.
-  environment_.Set("QUILL_LANG", "en");
-  const std::string english = Fresh("english");
-  Write("usascii", english, "hello.value=Hello\n");
-  EXPECT_EQ(du::Localizer(("prod:" + english).c_str()).LocalizeMessage("hello"), "Hello");
-  EXPECT_EQ(Traces().size(), 2u);
+  EXPECT_EQ(Traces(), (std::vector<std::string>{
+                          std::string("W Failed to load string resource file\"") +
+                              Path("german", broken) + "\" (No recognizable content.).",
+                          std::string("W Couldn't read strings file resource \"") +
+                              Path("german", missing) + "\".",
+                      }));
 }
 
 TEST_F(LocalizerTest, ALocalizerThatCannotLoadStaysEmptyAndTriesAgainNextTime) {
@@ -144,8 +137,9 @@ TEST_F(LocalizerTest, ALocalizerThatCannotLoadStaysEmptyAndTriesAgainNextTime) {
   EXPECT_EQ(
       Traces(),
       (std::vector<std::string>{
-          "W Couldn't read strings file resource \"" + Path("german", name) + "\".",
-          "E Localizer():- Couldn't read strings file resource \"" + Path("usascii", name) + "\".",
+          std::string("W Couldn't read strings file resource \"") + Path("german", name) + "\".",
+          std::string("E Localizer():- Couldn't read strings file resource \"") +
+              Path("usascii", name) + "\".",
           "E Localizer():- resource \"no colon\" appears to not be in "
           "<product>:<resource> format.",
           "E Localizer():- Couldn't find a strings file for resource \"" + resource + "\".",
@@ -263,11 +257,11 @@ TEST(LocalizerRace, OneImplementationPerNameWhileThreadsLocalize) {
   static std::atomic<int> s_round{0};
   const int round = ++s_round;
   for (int i = 0; i < kNames; ++i) {
-    names.push_back("race" + std::to_string(round) + "_" + std::to_string(i));
+    names.push_back(std::string("race") + std::to_string(round) + "_" + std::to_string(i));
     // No French file: each build traces one warning.
     std::filesystem::create_directories(root / "resources/prod/text/usascii");
     qmk_test::WriteFile(root / ("resources/prod/text/usascii/" + names.back() + ".qmtrb"),
-                        "m.value=" + std::to_string(i) + ":{0}\n");
+                        std::string("m.value=") + std::to_string(i) + ":{0}\n");
   }
   qmk_test::ScopedTraceRecorder recorder;
   std::atomic<int> wrong{0};
@@ -310,7 +304,7 @@ TEST(LocalizerRace, ChildrenForkedWhileResourcesLoadCanLocalize) {
   // Resources without files are loaded afresh each time, under the lock.
   std::thread busy([&stop] {
     for (int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
-      const du::Localizer missing(("prod:missing" + std::to_string(n % 8)).c_str());
+      const du::Localizer missing((std::string("prod:missing") + std::to_string(n % 8)).c_str());
     }
   });
   int failed = 0;
