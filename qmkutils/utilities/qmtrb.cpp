@@ -1,7 +1,9 @@
 #include "qmkutils/utilities/qmtrb.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
-#include <fstream>
+#include <ext/stdio_filebuf.h>
 
 #include "qmkutils/platform/filesystem.h"
 #include "qmkutils/utilities/hashnextprime.h"
@@ -78,7 +80,11 @@ SmartPtr<Qmtrb> Qmtrb::Open(const std::string& path, PseudoLocalizeOption option
   if (!dp::FileSystem::FileReadable(path.c_str())) {
     throw LocalizerError(ErrorText("Couldn't read strings file resource ", path, "."));
   }
-  std::ifstream in(path, std::ios::in | std::ios::binary);
+  // Opened close-on-exec, unlike std::ifstream; a failed open leaves the
+  // stream bad, which no file survives.
+  const int fd = dp::FileSystem::qmopen(path, O_RDONLY, 0);
+  __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in | std::ios::binary);
+  std::istream in(fd < 0 ? nullptr : &file);
   try {
     return SmartPtr<Qmtrb>(new Qmtrb(in, option));
   } catch (const LocalizerError& error) {
