@@ -29,7 +29,6 @@ constexpr int kDoesNotLoad = 1;
 constexpr int kUsageError = 2;
 constexpr int kLoadsWithWarnings = 3;
 
-constexpr std::string_view kValueAttribute = "value";
 constexpr std::string_view kEntryForm = "expected tag.attribute=value";
 // A stray "{" is quoted with at most this many characters after it.
 constexpr std::size_t kSnippetLength = 16;
@@ -212,7 +211,7 @@ class Checker {
       Warning(line.number,
               Cat({"the tag holds a NUL byte; only ", Quoted(tag), " before it counts"}));
     }
-    if (line.Attribute() != kValueAttribute) {
+    if (line.Attribute() != sf::kValueAttribute) {
       Warning(line.number, Cat({"attribute ", Quoted(line.Attribute()),
                                 " is not \"value\"; only \"value\" entries make messages, so "
                                 "this entry is ignored"}));

@@ -15,7 +15,6 @@ namespace {
 
 namespace sf = strings_file;
 
-constexpr const char* kValueAttribute = "value";
 constexpr unsigned kInitialBucketHint = 100;
 
 // The pieces one after the other, with `quoted` between double quotes.
@@ -62,7 +61,7 @@ Qmtrb::Qmtrb(std::istream& in, PseudoLocalizeOption option)
       malformed = true;
       break;
     }
-    if (line.Attribute() != kValueAttribute) continue;
+    if (line.Attribute() != sf::kValueAttribute) continue;
     const Symbol tag(line.Tag());
     if (!positions_.emplace(tag, templates_.size()).second) {
       throw LocalizerError(ErrorText("Duplicate tag ", tag.view(), "."));

@@ -11,7 +11,7 @@
 //     last line of the file (nothing follows its end), which ends the file;
 //   - an entry "tag.attribute=value": the tag runs to the first ".", the
 //     attribute name from there to the first "=", the value to the line's
-//     end, so a value may hold "." , "=" and "#";
+//     end, so a value may hold ".", "=" and "#";
 //   - malformed otherwise (no "." or no "=" after it).
 //
 // Escapes in a value are a backslash and one character: \" \? \\ \n \r \t
@@ -36,6 +36,8 @@
 namespace du::strings_file {
 
 inline constexpr int kMaxPlaceholderIndex = INT_MAX - 1;
+// The one attribute whose entries make messages.
+inline constexpr std::string_view kValueAttribute = "value";
 
 enum class LineKind { kComment, kEntry, kBlank, kNoDot, kNoEquals };
 
