@@ -96,6 +96,8 @@ TEST_F(QmkL10n, CheckReportsEveryProblemWithItsLine) {
   EXPECT_EQ(Run({"check", clean, clean}), 2);
   EXPECT_EQ(Run({"frobnicate"}), 2);
   EXPECT_NE(err_.find("Usage: qmk l10n check FILE"), std::string::npos) << err_;
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_NE(out_.find("  l10n check FILE   Check a strings file"), std::string::npos) << out_;
 }
 
 TEST_F(QmkL10n, ShowBuildsAMessageAndPseudoCorruptsTexts) {
