@@ -13,6 +13,7 @@
 #include "qmkutils/platform/threadannotations.h"
 #include "qmkutils/tracing/printfformatter.h"
 #include "qmkutils/tracing/tracer.h"
+#include "qmkutils/utilities/internal/stringsfile.h"
 
 namespace du {
 
@@ -48,23 +49,17 @@ constexpr unsigned kLongevity = 0x10000000;
 
 const dp::QMTracer s_trace("du", "Localize");
 
-std::string ErrorText(std::string_view before, std::string_view quoted, std::string_view after) {
-  std::string text;
-  text.reserve(before.size() + quoted.size() + after.size() + 2);
-  text.append(before).append(1, '"').append(quoted).append(1, '"').append(after);
-  return text;
-}
-
 [[noreturn]] void NoStringsFile(const std::string& resource) {
-  throw LocalizerError(ErrorText("Couldn't find a strings file for resource ", resource, "."));
+  throw LocalizerError(
+      strings_file::QuotedError("Couldn't find a strings file for resource ", resource, "."));
 }
 
 // Loads the catalogues of "product:resource" as the current language asks.
 SmartPtr<LocalizerImpl> BuildImpl(const std::string& name) {
   const std::size_t colon = name.find(':');
   if (colon == std::string::npos) {
-    throw LocalizerError(
-        ErrorText("resource ", name, " appears to not be in <product>:<resource> format."));
+    throw LocalizerError(strings_file::QuotedError(
+        "resource ", name, " appears to not be in <product>:<resource> format."));
   }
   const std::string product = name.substr(0, colon);
   const std::string resource = name.substr(colon + 1);

@@ -17,14 +17,6 @@ namespace sf = strings_file;
 
 constexpr unsigned kInitialBucketHint = 100;
 
-// The pieces one after the other, with `quoted` between double quotes.
-std::string ErrorText(std::string_view before, std::string_view quoted, std::string_view after) {
-  std::string text;
-  text.reserve(before.size() + quoted.size() + after.size() + 2);
-  text.append(before).append(1, '"').append(quoted).append(1, '"').append(after);
-  return text;
-}
-
 }  // namespace
 
 LocalizerError::LocalizerError(const std::string& what) : std::runtime_error(what) {}
@@ -64,7 +56,7 @@ Qmtrb::Qmtrb(std::istream& in, PseudoLocalizeOption option)
     if (line.Attribute() != sf::kValueAttribute) continue;
     const Symbol tag(line.Tag());
     if (!positions_.emplace(tag, templates_.size()).second) {
-      throw LocalizerError(ErrorText("Duplicate tag ", tag.view(), "."));
+      throw LocalizerError(sf::QuotedError("Duplicate tag ", tag.view(), "."));
     }
     std::string text = sf::Unescape(line.RawValue());
     if (option == kPseudoLocalize) text = CorruptMessage(text);
@@ -77,7 +69,7 @@ Qmtrb::Qmtrb(std::istream& in, PseudoLocalizeOption option)
 
 SmartPtr<Qmtrb> Qmtrb::Open(const std::string& path, PseudoLocalizeOption option) {
   if (!dp::FileSystem::FileReadable(path.c_str())) {
-    throw LocalizerError(ErrorText("Couldn't read strings file resource ", path, "."));
+    throw LocalizerError(sf::QuotedError("Couldn't read strings file resource ", path, "."));
   }
   // Opened close-on-exec, unlike std::ifstream; a failed open leaves the
   // stream bad, which no file survives.
@@ -87,7 +79,7 @@ SmartPtr<Qmtrb> Qmtrb::Open(const std::string& path, PseudoLocalizeOption option
   try {
     return SmartPtr<Qmtrb>(new Qmtrb(in, option));
   } catch (const LocalizerError& error) {
-    std::string what = ErrorText("Failed to load string resource file", path, " (");
+    std::string what = sf::QuotedError("Failed to load string resource file", path, " (");
     throw LocalizerError(what.append(error.what()).append(")."));
   }
 }
@@ -104,11 +96,11 @@ void Qmtrb::BuildLocalizedString(std::ostream& out, const Symbol& tag) const {
 void Qmtrb::BuildLocalizedString(std::ostream& out, const Symbol& tag,
                                  const std::vector<std::string>& arguments) const {
   const MessageTemplate* found = FindTemplate(tag);
-  if (found == nullptr) throw LocalizerError(ErrorText("Unknown tag ", tag.view(), "."));
+  if (found == nullptr) throw LocalizerError(sf::QuotedError("Unknown tag ", tag.view(), "."));
   const auto expected = static_cast<std::size_t>(found->GetExpectedArgumentCount());
   if (arguments.size() != expected) {
-    std::string what = ErrorText("could not build localized string for tag ", tag.view(),
-                                 " (Incorrect number of arguments: got ");
+    std::string what = sf::QuotedError("could not build localized string for tag ", tag.view(),
+                                       " (Incorrect number of arguments: got ");
     what.append(std::to_string(arguments.size()))
         .append(", expected ")
         .append(std::to_string(expected))

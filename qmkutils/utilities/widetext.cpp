@@ -73,68 +73,45 @@ void Report(std::size_t produced, int* length) {
   if (length != nullptr) *length = static_cast<int>(produced);
 }
 
-// The per-thread rings of result buffers, one per direction.
+// The per-thread rings of result buffers, one per direction. A buffer
+// holding fewer than `needed` elements grows to `needed` + 16, so a run of
+// slightly longer texts does not reallocate each time.
 constexpr int kRingSize = 10;
 
-struct WideRing {
-  wchar_t* buffers[kRingSize] = {};
-  std::size_t capacities[kRingSize] = {};
-  int next = 0;
-
-  WideRing() = default;
-  WideRing(const WideRing&) = delete;
-  WideRing& operator=(const WideRing&) = delete;
-  ~WideRing() {
-    for (wchar_t* buffer : buffers) std::free(buffer);
+template <class Char>
+class ResultRing {
+ public:
+  ResultRing() = default;
+  ResultRing(const ResultRing&) = delete;
+  ResultRing& operator=(const ResultRing&) = delete;
+  ~ResultRing() {
+    for (Char* buffer : buffers_) std::free(buffer);
   }
 
-  // A wide result never has more units than its input has bytes.
-  wchar_t* Take(std::size_t inputBytes) {
-    const int slot = next;
-    next = (next + 1) % kRingSize;
-    if (capacities[slot] < inputBytes + 1) {
-      const std::size_t capacity = inputBytes + 17;
-      void* grown = std::realloc(buffers[slot], capacity * sizeof(wchar_t));
+  Char* Take(std::size_t needed) {
+    const int slot = next_;
+    next_ = (next_ + 1) % kRingSize;
+    if (capacities_[slot] < needed) {
+      const std::size_t capacity = needed + 16;
+      void* grown = std::realloc(buffers_[slot], capacity * sizeof(Char));
       if (grown == nullptr) dp::ThrowBadAlloc();
-      buffers[slot] = static_cast<wchar_t*>(grown);
-      capacities[slot] = capacity;
+      buffers_[slot] = static_cast<Char*>(grown);
+      capacities_[slot] = capacity;
     }
-    return buffers[slot];
+    return buffers_[slot];
   }
+
+ private:
+  Char* buffers_[kRingSize] = {};
+  std::size_t capacities_[kRingSize] = {};
+  int next_ = 0;
 };
 
-struct ByteRing {
-  char* buffers[kRingSize] = {};
-  std::size_t capacities[kRingSize] = {};
-  int next = 0;
-
-  ByteRing() = default;
-  ByteRing(const ByteRing&) = delete;
-  ByteRing& operator=(const ByteRing&) = delete;
-  ~ByteRing() {
-    for (char* buffer : buffers) std::free(buffer);
-  }
-
-  char* Take(std::size_t inputUnits) {
-    const int slot = next;
-    next = (next + 1) % kRingSize;
-    if (capacities[slot] < kMaxBytesPerUnit * inputUnits + 1) {
-      const std::size_t capacity = kMaxBytesPerUnit * inputUnits + 17;
-      std::free(buffers[slot]);
-      buffers[slot] = nullptr;
-      capacities[slot] = 0;
-      buffers[slot] = static_cast<char*>(AllocateOrThrow(capacity));
-      capacities[slot] = capacity;
-    }
-    return buffers[slot];
-  }
-};
-
-thread_local WideRing t_wideRing;
-thread_local ByteRing t_byteRing;
+thread_local ResultRing<wchar_t> t_wideRing;
+thread_local ResultRing<char> t_byteRing;
 
 wchar_t* DecodeIntoRing(const char* bytes, std::size_t count, int* length) {
-  wchar_t* out = t_wideRing.Take(count);
+  wchar_t* out = t_wideRing.Take(count + 1);  // at most one unit per byte
   Report(DecodeBytes(bytes, count, out), length);
   return out;
 }
@@ -181,7 +158,7 @@ bool ReadsInFull(const wchar_t* text) {
 char* WideToUtf8Buffered(const wchar_t* text, int* length) {
   if (text == nullptr) return nullptr;
   const std::size_t units = std::wcslen(text);
-  char* out = t_byteRing.Take(units);
+  char* out = t_byteRing.Take(kMaxBytesPerUnit * units + 1);
   Report(EncodeUnits(text, units, out), length);
   return out;
 }

@@ -101,6 +101,15 @@ struct StrayBrace {
 std::vector<Placeholder> FindPlaceholders(std::string_view text,
                                           std::vector<StrayBrace>* strays = nullptr);
 
+// An error text naming something in double quotes: `before` "quoted" `after`.
+inline std::string QuotedError(std::string_view before, std::string_view quoted,
+                               std::string_view after) {
+  std::string text;
+  text.reserve(before.size() + quoted.size() + after.size() + 2);
+  text.append(before).append(1, '"').append(quoted).append(1, '"').append(after);
+  return text;
+}
+
 }  // namespace du::strings_file
 
 #endif  // QMKUTILS_UTILITIES_INTERNAL_STRINGSFILE_H_
