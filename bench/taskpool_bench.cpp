@@ -8,21 +8,24 @@
 // waiting thread runs tasks itself (its arena of 2 is the waiting thread and
 // one worker) and hands them over without any system call.
 //
-// Results (g++ 12 -O2, 2-core x86-64 VM shared with other builds, median of
-// 5 repetitions), from
+// Results (g++ 12 -O2, 2-core x86-64 VM otherwise idle, median of 5
+// repetitions), from
 //   cmake --build build --target qmk_taskpool_bench &&
 //   build/bench/qmk_taskpool_bench --benchmark_repetitions=5
 //   --benchmark_report_aggregates_only=true
 //
 // Empty tasks, 2 workers (per-task overhead):
-//   BM_Batch<OurPool>/0/real_time        per_task 1.31 us
-//   BM_Batch<PlainPool>/0/real_time      per_task 0.239 us   OurPool 5.5x
-//   BM_Batch<TbbGroup>/0/real_time       per_task 0.033 us   OurPool 40x
+//   BM_Batch<OurPool>/0/real_time        per_task 0.964 us
+//   BM_Batch<PlainPool>/0/real_time      per_task 0.207 us   OurPool 4.7x
+//   BM_Batch<TbbGroup>/0/real_time       per_task 0.300 us   OurPool 3.2x
 // Tasks spinning 10 us on the monotonic clock, 2 workers (throughput; 5 us
-// per task would be both cores busy, the machine's other load takes some):
-//   BM_Batch<OurPool>/10000/real_time    per_task 11.5 us
-//   BM_Batch<PlainPool>/10000/real_time  per_task 10.6 us    OurPool 1.09x
-//   BM_Batch<TbbGroup>/10000/real_time   per_task 10.2 us    OurPool 1.13x
+// per task is both cores busy):
+//   BM_Batch<OurPool>/10000/real_time    per_task 5.76 us
+//   BM_Batch<PlainPool>/10000/real_time  per_task 5.91 us    OurPool 0.98x
+//   BM_Batch<TbbGroup>/10000/real_time   per_task 5.33 us    OurPool 1.08x
+// (On the same machine under other builds' load, TBB's empty tasks fell to
+// 0.033 us, its waiting thread running them all: ratios 5.5x, 40x, 1.09x,
+// 1.13x.)
 //
 // Empty tasks run faster than one thread can insert them, so the workers
 // keep falling asleep on the pool's dp::Semaphore, and each insertion pays
