@@ -2,6 +2,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "qmkutils/platform/internal/futex.h"
@@ -139,7 +140,7 @@ Semaphore::Semaphore(unsigned initial, unsigned maximum) : count_(initial), maxi
 }
 
 bool Semaphore::TryTake() {
-  uint32_t count = count_.load(std::memory_order_relaxed);
+  int64_t count = count_.load(std::memory_order_relaxed);
   while (count > 0) {
     if (count_.compare_exchange_weak(count, count - 1, std::memory_order_acquire,
                                      std::memory_order_relaxed)) {
@@ -150,15 +151,16 @@ bool Semaphore::TryTake() {
 }
 
 bool Semaphore::Release(unsigned n) {
-  uint32_t count = count_.load(std::memory_order_relaxed);
+  int64_t count = count_.load(std::memory_order_relaxed);
   do {
-    if (n > maximum_ - count) return false;
-  } while (!count_.compare_exchange_weak(count, count + n, std::memory_order_seq_cst,
+    // Waiters do not count against the maximum: only what stays available.
+    if (n > maximum_ - static_cast<uint32_t>(std::max<int64_t>(count, 0))) return false;
+  } while (!count_.compare_exchange_weak(count, count + n, std::memory_order_acq_rel,
                                          std::memory_order_relaxed));
-  // Paired with the sleeper's increment-then-check in Wait: either it sees the
-  // new count or this sees the sleeper.
-  if (sleepers_.load(std::memory_order_seq_cst) > 0) {
-    futex::Wake(&count_, n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n));
+  const int64_t owed = std::min<int64_t>(n, -std::min<int64_t>(count, 0));
+  if (owed > 0) {
+    tokens_.fetch_add(static_cast<uint32_t>(owed), std::memory_order_release);
+    futex::Wake(&tokens_, static_cast<int>(owed));
   }
   return true;
 }
@@ -178,17 +180,29 @@ bool Semaphore::Wait(unsigned milliseconds) {
     futex::CpuRelax();
     if (count_.load(std::memory_order_relaxed) > 0 && TryTake()) return true;
   }
-  const bool unlimited = milliseconds == 0 || milliseconds == 0xFFFFFFFF;
+  // Take a count, or else become a waiter owed one.
+  if (count_.fetch_sub(1, std::memory_order_acquire) > 0) return true;
+  bool unlimited = milliseconds == 0 || milliseconds == 0xFFFFFFFF;
   const timespec deadline = unlimited ? timespec{} : futex::DeadlineAfter(milliseconds);
   for (;;) {
-    sleepers_.fetch_add(1, std::memory_order_seq_cst);
-    bool inTime = true;
-    if (count_.load(std::memory_order_seq_cst) == 0) {
-      inTime = futex::Wait(&count_, 0, unlimited ? nullptr : &deadline);
+    uint32_t tokens = tokens_.load(std::memory_order_relaxed);
+    while (tokens > 0) {
+      if (tokens_.compare_exchange_weak(tokens, tokens - 1, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+        return true;
+      }
     }
-    sleepers_.fetch_sub(1, std::memory_order_relaxed);
-    if (TryTake()) return true;
-    if (!inTime) return false;
+    if (!futex::Wait(&tokens_, 0, unlimited ? nullptr : &deadline)) {
+      // Timed out: stop being owed a count, unless a release has already
+      // paid one, whose token is then on its way and must be taken.
+      int64_t count = count_.load(std::memory_order_relaxed);
+      while (count < 0) {
+        if (count_.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
+          return false;
+        }
+      }
+      unlimited = true;
+    }
   }
 }
 

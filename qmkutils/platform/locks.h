@@ -105,8 +105,12 @@ class QMK_EXPORT Semaphore {
   bool TryTake();
   bool Release(unsigned n);
 
-  std::atomic<uint32_t> count_;
-  std::atomic<uint32_t> sleepers_{0};
+  // Counts available when positive; when negative, minus the number of
+  // waiters still owed a wake-up. A release hands such waiters tokens and
+  // wakes only them, so a wake-up never goes to a thread already woken.
+  std::atomic<int64_t> count_;
+  // Wake-up tokens not yet taken: the futex word the waiters sleep on.
+  std::atomic<uint32_t> tokens_{0};
   uint32_t maximum_;
 };
 

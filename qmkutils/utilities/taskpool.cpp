@@ -61,9 +61,23 @@ void RunTask(Task& task) {
 
 Task::~Task() = default;
 
-// Interning a text already present takes no lock; unlike a function-local
-// static, it cannot leave a fork child waiting on a half-made initialisation.
-Symbol Task::GetName() const { return Symbol("<unknown task>"); }
+// The default name is interned once and kept for the life of the process
+// (a symbol nobody holds would be made and freed on every call). It is
+// published with one compare-and-swap rather than through a function-local
+// static, whose guard a fork could leave held in the child.
+Symbol Task::GetName() const {
+  static std::atomic<const Symbol*> s_unknownTask{nullptr};
+  const Symbol* name = s_unknownTask.load(std::memory_order_acquire);
+  if (name == nullptr) {
+    const auto* made = new Symbol("<unknown task>");
+    if (s_unknownTask.compare_exchange_strong(name, made, std::memory_order_acq_rel)) {
+      name = made;
+    } else {
+      delete made;  // another thread published first; `name` is its symbol
+    }
+  }
+  return *name;
+}
 
 float Task::GetPriority() const { return 1.0F; }
 
