@@ -14,7 +14,8 @@ cd "$(dirname "$0")"
 # Every Debian package the project needs, in one place: what building and
 # testing need, and the tools of the style checks and of the clang builds.
 build_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-                libspdlog-dev xsltproc libxml2-utils libmimalloc-dev libabsl-dev libtbb-dev)
+                libspdlog-dev xsltproc libxml2-utils libmimalloc-dev libabsl-dev libtbb-dev
+                zlib1g-dev)
 check_packages=(clang clang-format clang-tidy)
 
 install_missing_packages() {
