@@ -58,8 +58,11 @@ bool FileReader::Open(const char* path, int endian, unsigned bufferSize) {
   if (fd_ < 0) {
     const int code = errno;
     error_ = true;
-    s_trace(dp::Error, "Open() could not open file \"%s\".  \"%s\"(%d).\n", name_.c_str(),
-            std::strerror(code), code);
+    char text[256];
+    // GNU strerror_r: returns the text, which need not be in `text`.
+    const char* reason = ::strerror_r(code, text, sizeof text);
+    s_trace(dp::Error, "Open() could not open file \"%s\".  \"%s\"(%d).\n", name_.c_str(), reason,
+            code);
     return false;
   }
   return true;

@@ -61,7 +61,7 @@ bool FileWriter::Open(const char* path, int endian, unsigned bufferSize, bool tr
   return true;
 }
 
-bool FileWriter::Open(std::string path, int endian, unsigned bufferSize, bool truncate) {
+bool FileWriter::Open(const std::string& path, int endian, unsigned bufferSize, bool truncate) {
   return Open(path.c_str(), endian, bufferSize, truncate);
 }
 

@@ -56,7 +56,7 @@ class QMK_EXPORT FileWriter : public virtual RefCounted {
   // The buffer holds max(bufferSize, 1024) bytes.
   bool Open(const char* path, int endian = 0, unsigned bufferSize = kDefaultBufferSize,
             bool truncate = true);
-  bool Open(std::string path, int endian = 0, unsigned bufferSize = kDefaultBufferSize,
+  bool Open(const std::string& path, int endian = 0, unsigned bufferSize = kDefaultBufferSize,
             bool truncate = true);
   // Finishes an open section and flushes. True when nothing was open, or
   // every byte reached the file and the descriptor closed cleanly.
