@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -335,7 +336,8 @@ bool FileReader::FillFromSection() {
       stream.avail_in = static_cast<uInt>(got);
     }
     stream.next_out = inflatedBuffer_.get() + dataEnd_;
-    stream.avail_out = static_cast<uInt>(capacity - dataEnd_);
+    // uInt counts at most 4 GiB - 1; a larger buffer fills in several calls.
+    stream.avail_out = static_cast<uInt>(std::min<std::size_t>(capacity - dataEnd_, UINT_MAX));
     const int result = inflate(&stream, Z_SYNC_FLUSH);
     dataEnd_ = capacity - stream.avail_out;
     if (result == Z_STREAM_END) {

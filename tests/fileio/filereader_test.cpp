@@ -38,7 +38,7 @@ std::string RawDeflate(const std::string& data) {
 
 std::string Payload(int size) {
   std::string out;
-  for (int i = 0; i < size; ++i) out.push_back(static_cast<char>((i * i) % 251));
+  for (int i = 0; i < size; ++i) out.push_back(static_cast<char>((1LL * i * i) % 251));
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/recording_consumer.h"
@@ -126,11 +127,14 @@ TEST(FileWriterTest, FailuresSetTheStickyErrorUntilClose) {
 
 TEST(FileWriterTest, CompressedSectionIsAGzipMemberBetweenPlainBytes) {
   qmk_test::TempDir dir;
-  for (int level : {-1, 0, 9, 42}) {
+  // The prefixes put the header in the middle of the buffer, make it fill
+  // the buffer exactly, and make it wait for a flush.
+  for (auto [level, prefix] : {std::pair{-1, 1}, {0, 1014}, {9, 1018}, {42, 1}}) {
     du::FileWriterPtr writer = du::FileWriter::Construct();
     // Big-endian file: the trailer stays little-endian.
     ASSERT_TRUE(writer->Open(dir / "s", 1, 1024));
-    EXPECT_TRUE(writer->Write('P'));
+    const std::string plain(prefix, 'P');
+    EXPECT_EQ(writer->Write(plain.data(), prefix), static_cast<unsigned>(prefix));
     ASSERT_TRUE(writer->StartCompressedSection(level));
     std::vector<int> values(1000);
     for (int i = 0; i < 1000; ++i) values[i] = i * 7919;
@@ -143,14 +147,14 @@ TEST(FileWriterTest, CompressedSectionIsAGzipMemberBetweenPlainBytes) {
 
     const std::string file = qmk_test::ReadFile(dir / "s");
     ASSERT_EQ(file.size(), end);
-    EXPECT_EQ(file.substr(0, 11), Bytes({'P', 0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(file.substr(0, prefix + 10), plain + Bytes({0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(file.substr(file.size() - 4), Bytes({0x11, 0x22, 0x33, 0x44}));
     std::string expected;
     for (int value : values) {
       for (int shift = 24; shift >= 0; shift -= 8)
         expected.push_back(static_cast<char>(value >> shift));
     }
-    EXPECT_EQ(Gunzip(file.substr(1, file.size() - 5)), expected) << "level " << level;
+    EXPECT_EQ(Gunzip(file.substr(prefix, file.size() - prefix - 4)), expected) << "level " << level;
   }
 }
 
