@@ -49,11 +49,11 @@ FileReader::FileReader() = default;
 FileReader::~FileReader() { Close(); }
 
 bool FileReader::Open(const char* path, int endian, unsigned bufferSize) {
+  // Any other `endian` keeps the order the reader had, which Close resets.
+  const bool keptOrder = fileBigEndian_;
   Close();
   name_ = path == nullptr ? "" : path;
-  if (endian == byteorder::kLittleEndian || endian == byteorder::kBigEndian) {
-    SetByteOrder(endian == byteorder::kBigEndian);
-  }
+  if (!SetEndian(endian)) SetByteOrder(keptOrder);
   bufferSize_ = std::max(bufferSize, kMinimumBufferSize);
   fd_ = dp::FileSystem::qmopen(name_, O_RDONLY, 0);
   if (fd_ < 0) {

@@ -46,11 +46,11 @@ FileWriter::~FileWriter() { Close(); }
 
 bool FileWriter::Open(const char* path, int endian, unsigned bufferSize, bool truncate) {
   truncate_ = truncate;
+  // Any other `endian` keeps the order the writer had, which Close resets.
+  const int keptOrder = GetEndian();
   Close();
   name_ = path == nullptr ? "" : path;
-  if (endian == byteorder::kLittleEndian || endian == byteorder::kBigEndian) {
-    SetEndian(endian);
-  }
+  if (!SetEndian(endian)) SetEndian(keptOrder);
   bufferSize_ = std::max(bufferSize, kMinimumBufferSize);
   const int flags = O_RDWR | O_CREAT | (truncate_ ? O_TRUNC : 0);
   fd_ = dp::FileSystem::qmopen(name_, flags, kNewFileMode);

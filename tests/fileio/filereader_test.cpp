@@ -64,6 +64,10 @@ TEST(FileReaderTest, ReadsPrimitivesInEitherByteOrder) {
   EXPECT_TRUE(reader.Read(value));
   EXPECT_EQ(value, 0x04030201);
   EXPECT_FALSE(reader.SetEndian(7));
+  EXPECT_TRUE(reader.SetEndian(1));
+  ASSERT_TRUE(reader.Open(dir / "f", -1, 10));  // keeps the order set before
+  EXPECT_TRUE(reader.Read(value));
+  EXPECT_EQ(value, 0x01020304);
   EXPECT_TRUE(reader.MustSwapBytes() == reader.IsBigEndian());
   EXPECT_EQ(du::FileReader::GetSystemEndian(), 0);
 
