@@ -8,33 +8,29 @@
 // waiting thread runs tasks itself (its arena of 2 is the waiting thread and
 // one worker) and hands them over without any system call.
 //
-// Results (g++ 12 -O2, 2-core x86-64 VM otherwise idle, median of 5
-// repetitions), from
+// Results (g++ 12 -O2, 2-core x86-64 VM, median of 5 repetitions per run,
+// four runs), from
 //   cmake --build build --target qmk_taskpool_bench &&
 //   build/bench/qmk_taskpool_bench --benchmark_repetitions=5
 //   --benchmark_report_aggregates_only=true
 //
-// Empty tasks, 2 workers (per-task overhead):
-//   BM_Batch<OurPool>/0/real_time        per_task 0.964 us
-//   BM_Batch<PlainPool>/0/real_time      per_task 0.207 us   OurPool 4.7x
-//   BM_Batch<TbbGroup>/0/real_time       per_task 0.300 us   OurPool 3.2x
+// Empty tasks, 2 workers (per-task overhead); the figure is bimodal, as it
+// depends on whether the workers fall asleep between tasks:
+//   BM_Batch<OurPool>/0/real_time        per_task 0.19 - 0.79 us
+//   BM_Batch<PlainPool>/0/real_time      per_task 0.19 - 0.43 us  OurPool 0.7 - 4.0x (median 1.6x)
+//   BM_Batch<TbbGroup>/0/real_time       per_task 0.12 - 0.28 us  OurPool 0.7 - 6.8x (median 2.7x)
 // Tasks spinning 10 us on the monotonic clock, 2 workers (throughput; 5 us
-// per task is both cores busy):
-//   BM_Batch<OurPool>/10000/real_time    per_task 5.76 us
-//   BM_Batch<PlainPool>/10000/real_time  per_task 5.91 us    OurPool 0.98x
-//   BM_Batch<TbbGroup>/10000/real_time   per_task 5.33 us    OurPool 1.08x
-// (On the same machine under other builds' load, TBB's empty tasks fell to
-// 0.033 us, its waiting thread running them all: ratios 5.5x, 40x, 1.09x,
-// 1.13x.)
+// per task is both cores busy), the three quiet runs:
+//   BM_Batch<OurPool>/10000/real_time    per_task 5.45 - 5.47 us
+//   BM_Batch<PlainPool>/10000/real_time  per_task 5.61 - 6.26 us  OurPool 0.87 - 0.98x
+//   BM_Batch<TbbGroup>/10000/real_time   per_task 5.13 - 5.32 us  OurPool 1.03 - 1.06x
 //
 // Empty tasks run faster than one thread can insert them, so the workers
-// keep falling asleep on the pool's dp::Semaphore, and each insertion pays
-// for a wake-up: 1.5 futex calls per task against 0.16 for the plain pool
-// (perf stat). dp::Semaphore::Release calls futex wake whenever a sleeper is
-// counted, also while an earlier wake-up has not yet let the sleeper run;
-// the condition variable signals each sleeper once. Signalling after the
-// queue lock is released instead of under it removed the lock contention
-// but made the figure worse (1.8 us), so the pool signals under the lock.
+// keep falling asleep on the pool's dp::Semaphore. A release wakes only
+// waiters still owed a count (0.04 futex calls per task, strace -c); most
+// of what remains is the queue's dp::SpinLock, which the inserting thread
+// and both workers take for every task. TBB's waiting thread runs tasks
+// itself, without handing them over.
 
 #include <benchmark/benchmark.h>
 #include <oneapi/tbb/task_arena.h>
