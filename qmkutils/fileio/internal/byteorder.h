@@ -28,24 +28,12 @@ concept Primitive = std::is_arithmetic_v<T> &&
 
 namespace detail {
 
+// The unsigned integer of N bytes (N being 1, 2, 4 or 8).
 template <std::size_t N>
-struct UnsignedOfSize;
-template <>
-struct UnsignedOfSize<1> {
-  using Type = std::uint8_t;
-};
-template <>
-struct UnsignedOfSize<2> {
-  using Type = std::uint16_t;
-};
-template <>
-struct UnsignedOfSize<4> {
-  using Type = std::uint32_t;
-};
-template <>
-struct UnsignedOfSize<8> {
-  using Type = std::uint64_t;
-};
+using UnsignedOfSize = std::conditional_t<
+    N == 1, std::uint8_t,
+    std::conditional_t<N == 2, std::uint16_t,
+                       std::conditional_t<N == 4, std::uint32_t, std::uint64_t>>>;
 
 template <class U>
 constexpr U Reverse(U value) {
@@ -68,7 +56,7 @@ inline void Store(unsigned char* out, T value, bool swap) {
   if constexpr (std::is_same_v<T, bool>) {
     *out = value ? 1 : 0;
   } else {
-    using U = typename detail::UnsignedOfSize<sizeof(T)>::Type;
+    using U = detail::UnsignedOfSize<sizeof(T)>;
     U bits;
     std::memcpy(&bits, &value, sizeof bits);
     if (swap) bits = detail::Reverse(bits);
@@ -82,7 +70,7 @@ inline T Load(const unsigned char* in, bool swap) {
   if constexpr (std::is_same_v<T, bool>) {
     return *in != 0;
   } else {
-    using U = typename detail::UnsignedOfSize<sizeof(T)>::Type;
+    using U = detail::UnsignedOfSize<sizeof(T)>;
     U bits;
     std::memcpy(&bits, in, sizeof bits);
     if (swap) bits = detail::Reverse(bits);
