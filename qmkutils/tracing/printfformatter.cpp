@@ -72,7 +72,7 @@ PrintfFormatter::PrintfFormatter(const char* format, unsigned bufferSize)
       textBegin_(format_),
       textEnd_(format_),
       buffer_(bufferSize <= kInlineBufferSize ? inlineBuffer_ : NewHeapBuffer(bufferSize)),
-      specEnd_(buffer_),
+      conversionEnd_(buffer_),
       argBegin_(buffer_),
       argEnd_(buffer_),
       bufferSize_(bufferSize),
@@ -110,8 +110,9 @@ void PrintfFormatter::CopyStateFrom(const PrintfFormatter& other) {
   starCount_ = other.starCount_;
   starValues_[0] = other.starValues_[0];
   starValues_[1] = other.starValues_[1];
-  std::memcpy(buffer_, other.buffer_, std::max(other.specEnd_, other.argEnd_) - other.buffer_);
-  specEnd_ = buffer_ + (other.specEnd_ - other.buffer_);
+  std::memcpy(buffer_, other.buffer_,
+              std::max(other.conversionEnd_, other.argEnd_) - other.buffer_);
+  conversionEnd_ = buffer_ + (other.conversionEnd_ - other.buffer_);
   argBegin_ = buffer_ + (other.argBegin_ - other.buffer_);
   argEnd_ = buffer_ + (other.argEnd_ - other.buffer_);
 }
@@ -124,15 +125,15 @@ bool PrintfFormatter::SkipToNextFormat() {
 bool PrintfFormatter::EndConversion(const char* conversion, unsigned length) {
   textEnd_ += length;
   textBegin_ = textEnd_;
-  const auto specLength = static_cast<std::size_t>(textEnd_ - conversion);
-  if (specLength + 2 > bufferSize_) return false;
-  specEnd_ = std::copy(conversion, textEnd_, buffer_);
+  const auto conversionLength = static_cast<std::size_t>(textEnd_ - conversion);
+  if (conversionLength + 2 > bufferSize_) return false;
+  conversionEnd_ = std::copy(conversion, textEnd_, buffer_);
   return true;
 }
 
-void PrintfFormatter::TerminateFormatSpec() {
-  *specEnd_ = '\0';
-  argBegin_ = argEnd_ = specEnd_ + 1;
+void PrintfFormatter::TerminateConversion() {
+  *conversionEnd_ = '\0';
+  argBegin_ = argEnd_ = conversionEnd_ + 1;
 }
 
 void PrintfFormatter::LimitPrecision(const char* conversion, const char* digits, unsigned limit) {
@@ -145,10 +146,10 @@ void PrintfFormatter::LimitPrecision(const char* conversion, const char* digits,
   char* last = first;
   while (*last >= '0' && *last <= '9') ++last;
   char* const end = std::to_chars(first, last, limit).ptr;
-  // The spec's text ends earlier now, but its end stays where the conversion
-  // as written put it, so the room the argument gets never depends on this
-  // rewrite.
-  std::fill(std::copy(last, specEnd_, end), specEnd_, '\0');
+  // The copied conversion's text ends earlier now, but its end stays where
+  // the conversion as written put it, so the room the argument gets never
+  // depends on this rewrite.
+  std::fill(std::copy(last, conversionEnd_, end), conversionEnd_, '\0');
 }
 
 bool PrintfFormatter::Reject() {
@@ -160,7 +161,7 @@ bool PrintfFormatter::Reject() {
 
 template <typename T>
 bool PrintfFormatter::FormatArgument(T value, unsigned minimumLength) {
-  TerminateFormatSpec();
+  TerminateConversion();
   const unsigned room = bufferSize_ - static_cast<unsigned>(argBegin_ - buffer_);
   // A width or precision beyond the room could only give a text that is
   // dropped anyway; skipping the call keeps hostile values from costing
@@ -184,7 +185,7 @@ bool PrintfFormatter::FormatConversion(const char* conversion, unsigned length, 
 // where the next conversion expects it. Each argument is read into a value
 // before EndConversion can fail.
 bool PrintfFormatter::ProcessFormatSequence(PrintfArgs& args) {
-  specEnd_ = argBegin_ = argEnd_ = buffer_;
+  conversionEnd_ = argBegin_ = argEnd_ = buffer_;
   starCount_ = 0;
   const char* const conversion = textEnd_;
   if (*textEnd_ != '%') {
@@ -233,7 +234,7 @@ bool PrintfFormatter::ProcessFormatSequence(PrintfArgs& args) {
     case '%':
       if (textEnd_ != conversion + 1) return Reject();
       if (!EndConversion(conversion, 1)) return false;
-      TerminateFormatSpec();
+      TerminateConversion();
       *argEnd_++ = '%';
       return true;
     case 'c':

@@ -95,7 +95,7 @@ class QMK_EXPORT PrintfFormatter {
   // conversion text to the buffer; false when it leaves less than two bytes.
   bool EndConversion(const char* conversion, unsigned length);
   // Terminates the copied conversion text; the argument's text follows it.
-  void TerminateFormatSpec();
+  void TerminateConversion();
   // Lowers the precision of the copied conversion text to `limit`: its digits
   // (starting at `digits` in the format) in place, or without digits its `*`
   // value.
@@ -114,7 +114,7 @@ class QMK_EXPORT PrintfFormatter {
   const char* textBegin_;
   const char* textEnd_;  // also the parse position
   char* buffer_;         // inlineBuffer_ or a heap block, bufferSize_ + 1 bytes
-  char* specEnd_;        // the conversion text starts at buffer_
+  char* conversionEnd_;  // the conversion text starts at buffer_
   char* argBegin_;
   char* argEnd_;
   unsigned bufferSize_;

@@ -142,8 +142,8 @@ TEST(PrintfFormatter, HugeWidthsAndPrecisionsGiveEmptyTextQuickly) {
   const std::string exact = "{0.1000000000000000055511151231257827021181583404541015625}";
   EXPECT_EQ(Walk("%.999999999g|%.*g", 0.1, INT_MAX, 0.1), exact + "|" + exact);
   EXPECT_EQ(Walk("%.999999999s", "abc"), "{abc}");
-  // Limiting that precision shortens the copied spec, but the room left for
-  // the text is still counted from the conversion as written (17 - 12 - 1).
+  // Limiting that precision shortens the copied conversion, but the room left
+  // for the text is still counted from the conversion as written (17 - 12 - 1).
   EXPECT_EQ(WalkSized(17, "%9.99999499g|%4.99999499g", 0.0, 0.0), "{}|{   0}");
   // The C library refuses a precision beyond INT_MAX.
   EXPECT_EQ(Walk("%.3000000000s|%.99999999999g|", "abc", 0.1), "{}|{}|");
