@@ -31,17 +31,16 @@
 // buffer's size, and each value is then a plain buffered read.
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <zlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "qmkutils/fileio/filereader.h"
 #include "qmkutils/fileio/filewriter.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -58,27 +57,8 @@ const std::vector<int>& Values() {
 }
 
 // One scratch folder for the process, removed at exit.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qmkbench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string operator/(const char* name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-const ScratchDir& Scratch() {
-  static const ScratchDir s_dir;
+const qmk_test::TempDir& Scratch() {
+  static const qmk_test::TempDir s_dir;
   return s_dir;
 }
 
