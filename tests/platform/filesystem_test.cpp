@@ -299,14 +299,11 @@ TEST(FileSystem, BackupFileRotatesThroughCountBackups) {
   TempDir dir;
   const std::string file = dir / "data.txt";
   auto backup = [&](int n) { return file + ".~" + std::to_string(n) + "~"; };
-  auto version = [](int n) {
-    std::string text = "v";
-    return text += std::to_string(n);
-  };
-  WriteFile(file, "v4");
-  for (int n = 1; n <= 3; ++n) WriteFile(backup(n), version(n));
+  const std::string version[] = {"v0", "v1", "v2", "v3", "v4"};
+  WriteFile(file, version[4]);
+  for (int n = 1; n <= 3; ++n) WriteFile(backup(n), version[n]);
   ASSERT_TRUE(FileSystem::BackupFile(file, 3));
-  for (int n = 1; n <= 3; ++n) EXPECT_EQ(version(n + 1), ReadFile(backup(n)));
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(version[n + 1], ReadFile(backup(n)));
   EXPECT_FALSE(fs::exists(backup(4)));
   // The first missing name up to count is filled; without a count, the
   // first free number.

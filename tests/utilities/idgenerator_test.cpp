@@ -79,7 +79,7 @@ TEST_F(IdGeneratorTest, DecrementRetracesIncrementAndInactivateSpends) {
   EXPECT_EQ(ids--, 0u);
 }
 
-TEST(IntervalAlarmTest, InactiveAlarms) {
+TEST(IntervalAlarmTest, InactiveUntilGivenAnIntervalThenTicksMoveOnByWholeIntervals) {
   du::IntervalAlarm alarm(0);
   EXPECT_FALSE(alarm.IsActive());
   EXPECT_EQ(alarm.TimeTillNextAlarm(), -1);
@@ -88,10 +88,7 @@ TEST(IntervalAlarmTest, InactiveAlarms) {
   EXPECT_EQ(alarm.SetAlarmInterval(-5, 0), 0);
   EXPECT_FALSE(alarm.IsActive());
   EXPECT_EQ(alarm.TimeTillNextAlarm(), -1);
-}
 
-TEST(IntervalAlarmTest, PastTicksMoveOnByWholeIntervals) {
-  du::IntervalAlarm alarm(0);
   // First tick 350 s ago, every 100 s: the next is 50 s from now.
   const std::int64_t now = alarm.SetAlarmInterval(100'000, alarm.TimeNow() - 350'000);
   EXPECT_GE(now, 0);

@@ -26,7 +26,7 @@ TEST(WideTextTest, MapsUnitsByTheFixedRulesBothWays) {
   EXPECT_EQ(du::WideStrToUtf8(std::wstring{0x1F600}), "\xEF\x98\x80");
 }
 
-TEST(WideTextTest, CutSequencesEndTheTextWithoutReadingPastIt) {
+TEST(WideTextTest, CutSequencesNullAndEmptyInputsNeverReadPastTheEnd) {
   // The three bytes are there, but only two are inside the range.
   const std::string text = "ab\xE2\x82\xAC";
   EXPECT_EQ(du::Utf8ToWideStr(text, 2, 2), std::wstring{0x2080});
@@ -40,9 +40,7 @@ TEST(WideTextTest, CutSequencesEndTheTextWithoutReadingPastIt) {
   EXPECT_EQ(fresh[0], 0x2080);
   EXPECT_EQ(fresh[1], L'\0');
   std::free(fresh);
-}
 
-TEST(WideTextTest, NullAndEmptyInputs) {
   EXPECT_EQ(du::Utf8ToWideBuffered(static_cast<const char*>(nullptr)), nullptr);
   EXPECT_EQ(du::Utf8ToWide(static_cast<const char*>(nullptr)), nullptr);
   EXPECT_EQ(du::WideToUtf8Buffered(nullptr), nullptr);
@@ -50,7 +48,7 @@ TEST(WideTextTest, NullAndEmptyInputs) {
   EXPECT_EQ(du::Utf8ToWideStr(static_cast<const char*>(nullptr)), L"");
   EXPECT_EQ(du::WideStrToUtf8(static_cast<const wchar_t*>(nullptr)), "");
 
-  int length = -1;
+  length = -1;
   const wchar_t* empty = du::Utf8ToWideBuffered(du::Symbol(), &length);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(length, 0);
