@@ -9,18 +9,14 @@
 #include <vector>
 
 #include "qmkutils/fileio/filewriter.h"
+#include "support/bytes.h"
 #include "support/recording_consumer.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using qmk_test::Bytes;
 using ::testing::ElementsAre;
-
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string out;
-  for (int b : bytes) out.push_back(static_cast<char>(b));
-  return out;
-}
 
 // windowBits as zlib takes them: -15 raw deflate, 15 a zlib stream, 31 a gzip member.
 std::string Deflate(const std::string& data, int windowBits) {

@@ -9,18 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "support/bytes.h"
 #include "support/recording_consumer.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using qmk_test::Bytes;
 using ::testing::ElementsAre;
-
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string out;
-  for (int b : bytes) out.push_back(static_cast<char>(b));
-  return out;
-}
 
 // Decodes one gzip member with zlib, checking its trailer's CRC and size.
 std::string Gunzip(const std::string& member) {
