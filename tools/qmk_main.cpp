@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "alloc_command.h"
+#include "bin_command.h"
 #include "demo_command.h"
 #include "info_command.h"
 #include "l10n_command.h"
@@ -42,6 +43,14 @@ constexpr const char* kUsage =
     "                    Print each text pseudo-localised, as QUILL_LANG=pseudo\n"
     "                    shows messages (PIGLATIN_TAIL and PIGLATIN_REPLACE_CHARS\n"
     "                    apply).\n"
+    "  bin dump FILE [--big-endian] [--layout \"LAYOUT\"]\n"
+    "                    Show the values of a binary file and inflate its\n"
+    "                    compressed sections. Without a layout: a hex dump in\n"
+    "                    which each gzip member is shown inflated. LAYOUT lists\n"
+    "                    the values in order: i8 u8 i16 u16 i32 u32 f32 f64 bool\n"
+    "                    char, each with an optional count (\"f64*3\"), and z or\n"
+    "                    z{ LAYOUT } for a compressed section. Exits with 1 when\n"
+    "                    the data ends early or a section is corrupt.\n"
     "  help              Show this text.\n"
     "\n"
     "Options of 'qmk trace':\n"
@@ -75,6 +84,7 @@ int main(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
   if (command == "demo") return qmk::RunDemoCommand(argc - 2, argv + 2);
   if (command == "alloc") return qmk::RunAllocCommand(argc - 2, argv + 2);
+  if (command == "bin") return qmk::RunBinCommand(argc - 2, argv + 2);
   if (command == "info") return qmk::RunInfoCommand(argc - 2, argv + 2);
   if (command == "l10n") return qmk::RunL10nCommand(argc - 2, argv + 2);
   if (command == "trace") return qmk::RunTraceCommand(argc - 2, argv + 2);
