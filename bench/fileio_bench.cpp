@@ -31,15 +31,20 @@
 // buffer's size, and each value is then a plain buffered read.
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "qmkutils/fileio/filereader.h"
 #include "qmkutils/fileio/filewriter.h"
+#include "qmkutils/fileio/linereader.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -172,5 +177,217 @@ void BM_CompressedRead_Gz(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * kValues * 4);
 }
 BENCHMARK(BM_CompressedRead_Gz)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// Whole arrays in one call, against one fwrite / fread of the array.
+void BM_ArrayWrite_Ours(benchmark::State& state) {
+  const std::string path = Scratch() / "ours-array";
+  const int endian = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    du::FileWriterPtr writer = du::FileWriter::Construct();
+    writer->Open(path, endian, kBufferSize);
+    if (writer->Write(Values().data(), kValues) != kValues || !writer->Close()) {
+      throw std::runtime_error("write failed");
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_ArrayWrite_Ours)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_ArrayWrite_Stdio(benchmark::State& state) {
+  const std::string path = Scratch() / "stdio-array";
+  std::vector<char> buffer(kBufferSize);
+  for (auto _ : state) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
+    std::fwrite(Values().data(), sizeof(int), kValues, file);
+    std::fclose(file);
+  }
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_ArrayWrite_Stdio)->Unit(benchmark::kMillisecond);
+
+void BM_ArrayRead_Ours(benchmark::State& state) {
+  const std::string path = Scratch() / "ours-array-read";
+  const int endian = static_cast<int>(state.range(0));
+  WriteOurs(path, endian, false);
+  std::vector<int> values(kValues);
+  for (auto _ : state) {
+    du::FileReader reader;
+    reader.Open(path, endian, kBufferSize);
+    if (reader.Read(values.data(), kValues) != kValues) throw std::runtime_error("read failed");
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_ArrayRead_Ours)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_ArrayRead_Stdio(benchmark::State& state) {
+  const std::string path = Scratch() / "stdio-array-read";
+  WriteOurs(path, 0, false);
+  std::vector<char> buffer(kBufferSize);
+  std::vector<int> values(kValues);
+  for (auto _ : state) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
+    if (std::fread(values.data(), sizeof(int), kValues, file) != kValues) {
+      throw std::runtime_error("read failed");
+    }
+    std::fclose(file);
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_ArrayRead_Stdio)->Unit(benchmark::kMillisecond);
+
+// A compressed section written and read as one array, against zlib's raw
+// deflate and inflate with the section's parameters (default level, 15-bit
+// window, memory level 9) over the same 64 KiB chunks of file I/O.
+void BM_SectionWrite_Ours(benchmark::State& state) {
+  const std::string path = Scratch() / "ours-section";
+  for (auto _ : state) {
+    du::FileWriterPtr writer = du::FileWriter::Construct();
+    writer->Open(path, 0, kBufferSize);
+    writer->StartCompressedSection(-1);
+    writer->Write(Values().data(), kValues);
+    if (!writer->EndCompressedSection() || !writer->Close()) {
+      throw std::runtime_error("write failed");
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_SectionWrite_Ours)->Unit(benchmark::kMillisecond);
+
+void WriteRawDeflate(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  z_stream stream{};
+  deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+  std::vector<unsigned char> out(kBufferSize);
+  const auto* in = reinterpret_cast<const unsigned char*>(Values().data());
+  const std::size_t total = kValues * sizeof(int);
+  for (std::size_t done = 0;;) {
+    const std::size_t chunk = std::min<std::size_t>(kBufferSize, total - done);
+    stream.next_in = const_cast<unsigned char*>(in + done);
+    stream.avail_in = static_cast<uInt>(chunk);
+    done += chunk;
+    const int flush = done == total ? Z_FINISH : Z_NO_FLUSH;
+    int result = Z_OK;
+    do {
+      stream.next_out = out.data();
+      stream.avail_out = static_cast<uInt>(out.size());
+      result = deflate(&stream, flush);
+      const std::size_t produced = out.size() - stream.avail_out;
+      if (produced != 0 && ::write(fd, out.data(), produced) != static_cast<ssize_t>(produced)) {
+        throw std::runtime_error("write failed");
+      }
+    } while (stream.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+    if (flush == Z_FINISH) break;
+  }
+  deflateEnd(&stream);
+  ::close(fd);
+}
+
+void BM_SectionWrite_RawDeflate(benchmark::State& state) {
+  const std::string path = Scratch() / "raw-deflate";
+  for (auto _ : state) WriteRawDeflate(path);
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_SectionWrite_RawDeflate)->Unit(benchmark::kMillisecond);
+
+void BM_SectionRead_Ours(benchmark::State& state) {
+  const std::string path = Scratch() / "ours-section-read";
+  WriteOurs(path, 0, true);
+  std::vector<int> values(kValues);
+  for (auto _ : state) {
+    du::FileReader reader;
+    reader.Open(path, 0, kBufferSize);
+    reader.StartCompressedSection();
+    if (reader.Read(values.data(), kValues) != kValues) throw std::runtime_error("read failed");
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_SectionRead_Ours)->Unit(benchmark::kMillisecond);
+
+void BM_SectionRead_RawInflate(benchmark::State& state) {
+  const std::string path = Scratch() / "raw-inflate";
+  WriteRawDeflate(path);
+  std::vector<unsigned char> in(kBufferSize);
+  std::vector<int> values(kValues);
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    z_stream stream{};
+    inflateInit2(&stream, -15);
+    stream.next_out = reinterpret_cast<unsigned char*>(values.data());
+    stream.avail_out = static_cast<uInt>(kValues * sizeof(int));
+    int result = Z_OK;
+    while (result == Z_OK) {
+      if (stream.avail_in == 0) {
+        const ssize_t got = ::read(fd, in.data(), in.size());
+        if (got <= 0) break;
+        stream.next_in = in.data();
+        stream.avail_in = static_cast<uInt>(got);
+      }
+      result = inflate(&stream, Z_SYNC_FLUSH);
+    }
+    if (result != Z_STREAM_END) throw std::runtime_error("inflate failed");
+    inflateEnd(&stream);
+    ::close(fd);
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kValues * 4);
+}
+BENCHMARK(BM_SectionRead_RawInflate)->Unit(benchmark::kMillisecond);
+
+// 200 000 lines of 0 to 80 characters (about 8 MiB), half of them ended by
+// CR LF, read line by line.
+constexpr int kLines = 200000;
+
+const std::string& LineFile() {
+  static const std::string s_path = [] {
+    const std::string path = Scratch() / "lines";
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < kLines; ++i) {
+      out << std::string(static_cast<std::size_t>(i * 7919 % 81), static_cast<char>('a' + i % 26))
+          << (i % 2 == 0 ? "\r\n" : "\n");
+    }
+    return path;
+  }();
+  return s_path;
+}
+
+void BM_ReadLines_Ours(benchmark::State& state) {
+  const std::string& path = LineFile();
+  for (auto _ : state) {
+    du::FileReader reader;
+    reader.Open(path);
+    du::LineReader lines(&reader, 0);
+    int count = 0;
+    while (lines.ReadLine()) ++count;
+    if (count != kLines) throw std::runtime_error("lines lost");
+  }
+  state.SetItemsProcessed(state.iterations() * kLines);
+}
+BENCHMARK(BM_ReadLines_Ours)->Unit(benchmark::kMillisecond);
+
+void BM_ReadLines_StdGetline(benchmark::State& state) {
+  const std::string& path = LineFile();
+  for (auto _ : state) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    int count = 0;
+    // Dropping the carriage return, as the line reader does.
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      ++count;
+    }
+    if (count != kLines) throw std::runtime_error("lines lost");
+  }
+  state.SetItemsProcessed(state.iterations() * kLines);
+}
+BENCHMARK(BM_ReadLines_StdGetline)->Unit(benchmark::kMillisecond);
 
 }  // namespace

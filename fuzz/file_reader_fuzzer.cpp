@@ -10,9 +10,6 @@
 // return at most the count asked for; a reader at its end reads nothing;
 // Close clears every flag. The file's bytes written in a compressed section
 // must read back unchanged, to the deflate end and to the known length.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,33 +22,16 @@
 
 #include "qmkutils/fileio/filereader.h"
 #include "qmkutils/fileio/filewriter.h"
+#include "scratchfile.h"
 
 namespace {
+
+using qmk_fuzz::ScratchFile;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "file_reader: %s\n", what);
   std::abort();
 }
-
-// A file in memory, reached by a path so that the reader opens it itself.
-class ScratchFile {
- public:
-  explicit ScratchFile(const char* name) : fd_(memfd_create(name, MFD_CLOEXEC)) {
-    if (fd_ < 0) Fail("memfd_create failed");
-    path_ = "/proc/self/fd/" + std::to_string(fd_);
-  }
-  void Set(const std::uint8_t* data, std::size_t size) const {
-    if (ftruncate(fd_, 0) != 0 ||
-        (size > 0 && pwrite(fd_, data, size, 0) != static_cast<ssize_t>(size))) {
-      Fail("cannot write the scratch file");
-    }
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  int fd_;
-  std::string path_;
-};
 
 class Script {
  public:

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "qmkutils/fileio/internal/byteorder.h"
 #include "qmkutils/platform/filesystem.h"
@@ -137,6 +138,13 @@ unsigned FileReader::ReadArray(T* values, unsigned count) {
   // must bring at least one element.
   const std::size_t required = mustSwap_ ? sizeof(T) : 0;
   std::size_t done = 0;
+  if constexpr (!std::is_same_v<T, bool>) {
+    // Without a file or its buffer, the buffered path reports the failure.
+    if (!mustSwap_ && !inSection_ && std::size_t{count} * sizeof(T) >= bufferSize_ && fd_ >= 0 &&
+        !endOfFile_ && AllocateFileBuffer()) {
+      return ReadArrayFromFile(reinterpret_cast<unsigned char*>(values), count, sizeof(T));
+    }
+  }
   for (bool more = true;;) {
     const std::size_t take =
         std::min<std::size_t>(count - done, (dataEnd_ - readOffset_) / sizeof(T));
@@ -149,6 +157,31 @@ unsigned FileReader::ReadArray(T* values, unsigned count) {
     more = FillBuffer(required);
   }
   return static_cast<unsigned>(done);
+}
+
+// Reads bytes that need no conversion straight into the caller's array,
+// saving a copy through the buffer; used when they would fill the buffer
+// at least once. Buffered bytes come first. The bytes of a final partial
+// element go back into the buffer, unread, as the buffered path leaves
+// them.
+unsigned FileReader::ReadArrayFromFile(unsigned char* into, unsigned count, std::size_t size) {
+  const std::size_t wanted = std::size_t{count} * size;
+  std::size_t got = dataEnd_ - readOffset_;
+  std::memcpy(into, fileBuffer_.get() + readOffset_, got);
+  while (got < wanted) {
+    std::size_t chunk = 0;
+    if (!ReadFromFile(into + got, wanted - got, chunk)) break;
+    if (chunk == 0) {
+      endOfFile_ = true;
+      break;
+    }
+    got += chunk;
+  }
+  const std::size_t whole = got / size;
+  readOffset_ = 0;
+  dataEnd_ = got - whole * size;
+  std::memcpy(fileBuffer_.get(), into + whole * size, dataEnd_);
+  return static_cast<unsigned>(whole);
 }
 
 bool FileReader::Read(char& value) { return ReadScalar(value); }
@@ -245,6 +278,11 @@ unsigned FileReader::GetFilePos() const {
   return static_cast<unsigned>(fileBytesRead_ - section_->stream.avail_in - section_->overflow);
 }
 
+bool FileReader::AllocateFileBuffer() {
+  if (!fileBuffer_) fileBuffer_.reset(new (std::nothrow) unsigned char[bufferSize_]);
+  return fileBuffer_ != nullptr;
+}
+
 bool FileReader::FillBuffer(std::size_t required) {
   if (fd_ < 0) {
     error_ = true;
@@ -256,13 +294,10 @@ bool FileReader::FillBuffer(std::size_t required) {
     s_trace("FillBuffer() failed to read because of EOF (%d).\n", static_cast<int>(fileBytesRead_));
     return false;
   }
-  if (!fileBuffer_) {
-    fileBuffer_.reset(new (std::nothrow) unsigned char[bufferSize_]);
-    if (!fileBuffer_) {
-      error_ = true;
-      s_trace("FillBuffer() failed to allocate buffer.\n");
-      return false;
-    }
+  if (!AllocateFileBuffer()) {
+    error_ = true;
+    s_trace("FillBuffer() failed to allocate buffer.\n");
+    return false;
   }
   unsigned char* buffer = ReadBuffer();
   const std::size_t buffered = dataEnd_ - readOffset_;

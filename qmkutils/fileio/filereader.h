@@ -132,6 +132,8 @@ class QMK_EXPORT FileReader : public virtual RefCounted {
   bool ReadScalar(T& value);
   template <class T>
   unsigned ReadArray(T* values, unsigned count);
+  unsigned ReadArrayFromFile(unsigned char* into, unsigned count, std::size_t size);
+  bool AllocateFileBuffer();
   bool SkipBytes64(std::uint64_t count);
   bool FillBuffer(std::size_t required);
   bool FillFromFile();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "qmkutils/fileio/internal/byteorder.h"
@@ -104,6 +105,15 @@ bool FileWriter::WriteScalar(T value) {
 template <class T>
 unsigned FileWriter::WriteArray(const T* values, unsigned count) {
   std::size_t done = 0;
+  // Bytes that need no conversion and would fill the buffer at least once
+  // go straight to the file, saving a copy; the file sees the same bytes.
+  if constexpr (!std::is_same_v<T, bool>) {
+    const std::size_t bytes = std::size_t{count} * sizeof(T);
+    if (!MustSwap() && !IsCompressed() && bytes >= bufferSize_ && fd_ >= 0) {
+      if (used_ != 0 && !FlushBuffer(false)) return 0;
+      return WriteToFile(reinterpret_cast<const unsigned char*>(values), bytes) ? count : 0;
+    }
+  }
   for (;;) {
     const std::size_t room = buffer_ ? (bufferSize_ - used_) / sizeof(T) : 0;
     const std::size_t take = std::min<std::size_t>(count - done, room);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +110,27 @@ TEST(FileReaderTest, EndOfDataShortArraysAndTheStickyError) {
     EXPECT_FALSE(reader.Read(two[0]));
     EXPECT_TRUE(reader.IsEOF());
     EXPECT_FALSE(reader.IsError());
+  }
+
+  // Arrays larger than the buffer (read around it when no swap is needed)
+  // keep the same counts, positions and unread surplus.
+  const std::string big = Payload(4102);
+  qmk_test::WriteFile(dir / "big", big);
+  for (int endian : {0, 1}) {
+    du::FileReader reader;
+    ASSERT_TRUE(reader.Open(dir / "big", endian, 1024));
+    char first = 0, last = 0;
+    std::vector<unsigned> values(1100);
+    ASSERT_TRUE(reader.Read(first));
+    EXPECT_EQ(reader.Read(values.data(), 1100), 1025u);
+    EXPECT_EQ(reader.GetPosition(), 4101u);
+    unsigned expected = 0;
+    std::memcpy(&expected, big.data() + 1 + 4 * 1024, 4);
+    if (endian == 1) expected = __builtin_bswap32(expected);
+    EXPECT_EQ(values[1024], expected);
+    EXPECT_EQ(reader.Read(&last, 1), 1u);
+    EXPECT_EQ(last, big.back());
+    EXPECT_TRUE(reader.IsEOF() && !reader.IsError());
   }
 
   du::FileReader reader;
