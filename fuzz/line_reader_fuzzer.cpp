@@ -47,8 +47,7 @@ class Model {
     const std::size_t lineFeed = data_.substr(0, end_).find('\n', position_);
     std::size_t length = (lineFeed == std::string_view::npos ? end_ : lineFeed) - position_;
     position_ = lineFeed == std::string_view::npos ? end_ : lineFeed + 1;
-    if (lineFeed != std::string_view::npos && length > 0 &&
-        data_[lineFeed - 1] == '\r') {
+    if (lineFeed != std::string_view::npos && length > 0 && data_[lineFeed - 1] == '\r') {
       --length;
     }
     const char* line = lines.GetBuffer();

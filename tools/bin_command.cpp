@@ -43,8 +43,8 @@ struct TypeName {
   Kind kind;
 };
 constexpr TypeName kTypes[] = {
-    {"i8", Kind::kI8},   {"u8", Kind::kU8},   {"i16", Kind::kI16}, {"u16", Kind::kU16},
-    {"i32", Kind::kI32}, {"u32", Kind::kU32}, {"f32", Kind::kF32}, {"f64", Kind::kF64},
+    {"i8", Kind::kI8},     {"u8", Kind::kU8},     {"i16", Kind::kI16}, {"u16", Kind::kU16},
+    {"i32", Kind::kI32},   {"u32", Kind::kU32},   {"f32", Kind::kF32}, {"f64", Kind::kF64},
     {"bool", Kind::kBool}, {"char", Kind::kChar},
 };
 
@@ -75,7 +75,9 @@ class LayoutParser {
   explicit LayoutParser(std::vector<std::string> words) : words_(std::move(words)) {}
 
   // False with `error` saying why when the layout is malformed.
-  bool Parse(std::vector<Item>& items, std::string& error) { return ParseItems(items, false, error); }
+  bool Parse(std::vector<Item>& items, std::string& error) {
+    return ParseItems(items, false, error);
+  }
 
  private:
   bool ParseItems(std::vector<Item>& items, bool inSection, std::string& error) {
@@ -234,16 +236,26 @@ class Dumper {
         text += (text.empty() ? "" : " ") + std::to_string(static_cast<signed char>(byte));
         return true;
       }
-      case Kind::kU8: return ReadValue<unsigned char>(text);
-      case Kind::kI16: return ReadValue<short>(text);
-      case Kind::kU16: return ReadValue<unsigned short>(text);
-      case Kind::kI32: return ReadValue<int>(text);
-      case Kind::kU32: return ReadValue<unsigned>(text);
-      case Kind::kF32: return ReadValue<float>(text);
-      case Kind::kF64: return ReadValue<double>(text);
-      case Kind::kBool: return ReadValue<bool>(text);
-      case Kind::kChar: return ReadValue<char>(text);
-      case Kind::kSection: break;
+      case Kind::kU8:
+        return ReadValue<unsigned char>(text);
+      case Kind::kI16:
+        return ReadValue<short>(text);
+      case Kind::kU16:
+        return ReadValue<unsigned short>(text);
+      case Kind::kI32:
+        return ReadValue<int>(text);
+      case Kind::kU32:
+        return ReadValue<unsigned>(text);
+      case Kind::kF32:
+        return ReadValue<float>(text);
+      case Kind::kF64:
+        return ReadValue<double>(text);
+      case Kind::kBool:
+        return ReadValue<bool>(text);
+      case Kind::kChar:
+        return ReadValue<char>(text);
+      case Kind::kSection:
+        break;
     }
     return false;
   }
@@ -269,8 +281,9 @@ class Dumper {
       return false;
     }
     Line(depth, start, "z        compressed section");
-    const bool read = DumpItems(item.inside, depth + 1) &&
-                      DumpRest(depth + 1, item.sectionHasLayout ? "more in the section" : "inflated");
+    const bool read =
+        DumpItems(item.inside, depth + 1) &&
+        DumpRest(depth + 1, item.sectionHasLayout ? "more in the section" : "inflated");
     const bool ended = reader_.EndCompressedSection(read);
     if (!read) return false;
     if (!ended) {
@@ -318,8 +331,8 @@ void DumpWithSectionsFound(du::FileReader& reader, const std::string& path,
     if (reader.IsError() || !reader.EndCompressedSection(true)) continue;
     dumpPlain(at);
     const unsigned end = reader.GetFilePos();
-    Dumper::Line(0, static_cast<unsigned>(at), "z        gzip member, %zu bytes inflated:",
-                 inflated.size());
+    Dumper::Line(0, static_cast<unsigned>(at),
+                 "z        gzip member, %zu bytes inflated:", inflated.size());
     dumper.HexDump(inflated, 0, 1);
     Dumper::Line(0, end, "end of section: %u bytes compressed", end - static_cast<unsigned>(at));
     plainStart = end;
@@ -359,8 +372,7 @@ int Dump(int argc, char** argv) {
   }
   du::FileReader reader;
   if (!reader.Open(path, bigEndian ? 1 : 0)) {
-    std::fprintf(stderr, "qmk bin dump: cannot open %s: %s\n", path.c_str(),
-                 std::strerror(errno));
+    std::fprintf(stderr, "qmk bin dump: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
     return kFailed;
   }
   Dumper dumper(reader);

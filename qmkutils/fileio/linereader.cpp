@@ -102,8 +102,8 @@ bool LineReader::ReadLine() {
     const unsigned char* begin = s.chunk + s.chunkRead;
     const std::size_t available = s.chunkEnd - s.chunkRead;
     const auto* lineFeed = static_cast<const unsigned char*>(std::memchr(begin, '\n', available));
-    const std::size_t take = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - begin)
-                                                 : available;
+    const std::size_t take =
+        lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - begin) : available;
     // One more byte for the terminating NUL.
     if (!s.Fit(s.bufferUsed + take + 1)) return false;
     std::memcpy(s.buffer + s.bufferUsed, begin, take);

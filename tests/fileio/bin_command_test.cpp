@@ -45,14 +45,15 @@ TEST_F(QmkBinDump, ReadsALayoutIntoSectionsAndShowsWhatIsLeft) {
   const std::size_t sectionEnd = qmk_test::ReadFile(record).size() - 8;
   char endOffset[9];
   std::snprintf(endOffset, sizeof endOffset, "%08zx", sectionEnd);
-  EXPECT_EQ(out_, std::string("00000000  i32      -7\n"
-                              "00000004  z        compressed section\n"
-                              "  00000000  i16      300\n"
-                              "  00000002  char     'h'\n"
-                              "  00000003  2 bytes more in the section:\n"
-                              "    00000003  69 21                                            |i!|\n") +
-                      endOffset + "  end of section: " + std::to_string(sectionEnd - 4) +
-                      " bytes compressed\n" + endOffset + "  f64      0.25\n");
+  EXPECT_EQ(out_,
+            std::string("00000000  i32      -7\n"
+                        "00000004  z        compressed section\n"
+                        "  00000000  i16      300\n"
+                        "  00000002  char     'h'\n"
+                        "  00000003  2 bytes more in the section:\n"
+                        "    00000003  69 21                                            |i!|\n") +
+                endOffset + "  end of section: " + std::to_string(sectionEnd - 4) +
+                " bytes compressed\n" + endOffset + "  f64      0.25\n");
 
   // Read in the wrong order, the section's short and the double come out
   // differently, and the layout runs past the end of the file.
@@ -85,16 +86,16 @@ TEST_F(QmkBinDump, FindsGzipMembersWithoutALayout) {
 
 TEST_F(QmkBinDump, RefusesBadUsage) {
   const std::string record = Record();
-  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-           {},
-           {record, "--layout"},
-           {record, "--layout", "i32 q64"},
-           {record, "--layout", "i32*0"},
-           {record, "--layout", "i32*x"},
-           {record, "--layout", "z{ i32"},
-           {record, "--layout", "i32 }"},
-           {record, "--little"},
-           {record, record}}) {
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{},
+                                             {record, "--layout"},
+                                             {record, "--layout", "i32 q64"},
+                                             {record, "--layout", "i32*0"},
+                                             {record, "--layout", "i32*x"},
+                                             {record, "--layout", "z{ i32"},
+                                             {record, "--layout", "i32 }"},
+                                             {record, "--little"},
+                                             {record, record}}) {
     EXPECT_EQ(Run(arguments), 2) << ::testing::PrintToString(arguments);
   }
   EXPECT_EQ(Run({dir_ / "missing"}), 1);
