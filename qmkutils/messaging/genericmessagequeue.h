@@ -1,0 +1,32 @@
+// A message queue whose owner sleeps on a counting semaphore.
+//
+// dom::GenericMessageQueue is the queue of a thread that does nothing but
+// serve its handler: RunMessageLoop sleeps on the semaphore until a producer
+// signals it (once per sleep, see dom::MessageQueue) or the next time-out
+// falls due. Thread safety as for dom::MessageQueue.
+#ifndef QMKUTILS_MESSAGING_GENERICMESSAGEQUEUE_H_
+#define QMKUTILS_MESSAGING_GENERICMESSAGEQUEUE_H_
+
+#include "qmkutils/messaging/messagequeue.h"
+#include "qmkutils/platform/export.h"
+
+namespace dom {
+
+class QMK_EXPORT GenericMessageQueue : public MessageQueue {
+ public:
+  GenericMessageQueue();
+  ~GenericMessageQueue() override;
+
+ protected:
+  // Waits on the semaphore (0: without limit), then asks for the next signal.
+  void WaitForNewMessages(int milliseconds) override;
+  void SignalNewMessages() override;
+
+ private:
+  class Impl;
+  Impl* impl_;
+};
+
+}  // namespace dom
+
+#endif  // QMKUTILS_MESSAGING_GENERICMESSAGEQUEUE_H_

@@ -1,0 +1,116 @@
+#include "qmkutils/messaging/windowsmessagequeue.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "messaging/messaging_test_support.h"
+#include "support/recording_consumer.h"
+
+namespace {
+
+using dom::MessagePtr;
+using dom::MessageQueue;
+using dom::WindowsMessageQueue;
+using qmk_test::RecordingHandler;
+using qmk_test::Tagged;
+
+class ClosableQueue : public WindowsMessageQueue {
+ public:
+  void CloseWindow() { QueueSpecificPreShutdown(); }
+};
+
+// An application's own loop: it watches the queue's descriptors next to one
+// of its own (a pipe) and lets the queue work when they are readable.
+TEST(WindowsMessageQueueRace, DrivenFromAPlainPollLoop) {
+  constexpr unsigned kProducers = 4;
+  constexpr unsigned kPerProducer = 5000;
+  du::SmartPtr<WindowsMessageQueue> queue(new WindowsMessageQueue);
+  RecordingHandler handler;
+  handler.SetMessageQueue(queue);
+  EXPECT_NE(fcntl(queue->GetWakeDescriptor(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(fcntl(queue->GetTimerDescriptor(), F_GETFD) & FD_CLOEXEC, 0);
+  queue->SetTimeoutInterval(1);
+  int appPipe[2];
+  ASSERT_EQ(pipe2(appPipe, O_CLOEXEC), 0);
+
+  std::vector<std::thread> producers;
+  for (unsigned p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (unsigned i = 0; i < kPerProducer; ++i) queue->AddMessage(Tagged(p, i));
+      MessageQueue::ThreadRelinquishInterest();
+    });
+  }
+  std::thread closer([&] {
+    for (auto& producer : producers) producer.join();
+    char byte = 'q';
+    ASSERT_EQ(write(appPipe[1], &byte, 1), 1);
+    queue->ShutdownQueue(MessageQueue::kShutdownGently);
+  });
+
+  bool appEvent = false;
+  while (handler.Shutdowns() == 0 || !appEvent) {
+    pollfd fds[3] = {{queue->GetWakeDescriptor(), POLLIN, 0},
+                     {queue->GetTimerDescriptor(), POLLIN, 0},
+                     {appPipe[0], POLLIN, 0}};
+    ASSERT_GE(poll(fds, 3, -1), 1);
+    if ((fds[0].revents & POLLIN) != 0) {
+      EXPECT_TRUE(queue->ProcessWmUser());
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      EXPECT_TRUE(queue->ProcessWmTimer());
+    }
+    if ((fds[2].revents & POLLIN) != 0 && !appEvent) {
+      char byte;
+      ASSERT_EQ(read(appPipe[0], &byte, 1), 1);
+      appEvent = true;
+    }
+  }
+  closer.join();
+  MessageQueue::ThreadRelinquishInterest();
+  close(appPipe[0]);
+  close(appPipe[1]);
+
+  EXPECT_TRUE(appEvent);
+  EXPECT_GE(handler.Timeouts(), 1);
+  std::vector<unsigned> next(kProducers, 0);
+  const auto handles = handler.Handles();
+  const auto tags = handler.Tags();
+  for (std::size_t i = 0; i < handles.size(); ++i) EXPECT_EQ(tags[i], next[handles[i]]++);
+  for (unsigned count : next) EXPECT_EQ(count, kPerProducer);
+}
+
+TEST(WindowsMessageQueueTest, OwnLoopPendAndLostDescriptors) {
+  du::SmartPtr<WindowsMessageQueue> queue(new WindowsMessageQueue);
+  RecordingHandler handler;
+  handler.SetMessageQueue(queue);
+  EXPECT_FALSE(queue->PendMessage(10));  // honours its limit without a timer
+  queue->SetTimeoutInterval(1);
+  std::thread owner([&] {
+    queue->RunMessageLoop();
+    MessageQueue::ThreadRelinquishInterest();
+  });
+  for (unsigned i = 0; i < 50; ++i) queue->AddMessage(Tagged(0, i));
+  while (handler.Tags().size() < 50 || handler.Timeouts() < 2) std::this_thread::yield();
+  queue->ShutdownQueue(MessageQueue::kShutdownImmediately);
+  owner.join();
+  EXPECT_GE(handler.Shutdowns(), 1);
+
+  qmk_test::ScopedTraceRecorder recorder;
+  du::SmartPtr<ClosableQueue> closed(new ClosableQueue);
+  closed->CloseWindow();
+  EXPECT_EQ(closed->GetWakeDescriptor(), -1);
+  EXPECT_TRUE(closed->AddMessage(Tagged(0, 1)));  // queued; the wake-up is lost
+  ASSERT_EQ(
+      recorder.log().Texts(),
+      (std::vector<std::string>{"Failed To Post a message to a queue, Invalid Window Handle\n"}));
+  EXPECT_EQ(recorder.log().Records()[0].subKey, "WindowsMessageQueue");
+  EXPECT_EQ(closed->PollMessage()->GetMesgTag(), 1);
+}
+
+}  // namespace
