@@ -17,7 +17,6 @@ class QMK_EXPORT GenericMessageQueue : public MessageQueue {
   GenericMessageQueue();
   ~GenericMessageQueue() override;
 
- protected:
   // Waits on the semaphore (0: without limit), then asks for the next signal.
   void WaitForNewMessages(int milliseconds) override;
   void SignalNewMessages() override;

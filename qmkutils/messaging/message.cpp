@@ -189,8 +189,12 @@ void Message::Store32(unsigned offset, std::uint32_t value) {
 unsigned char* Message::MakeRoom(unsigned n) {
   const std::size_t end = std::size_t{argumentOffset_} + n;
   if (buffer_.Size() < end) {
-    if (end > buffer_.Capacity())
-      buffer_.Reserve(std::max(buffer_.Capacity() + buffer_.Capacity() / 2, end));
+    // Growth by half again, but never past what 32-bit offsets can reach
+    // when the size itself still fits.
+    if (end > buffer_.Capacity()) {
+      const std::size_t grown = buffer_.Capacity() + buffer_.Capacity() / 2;
+      buffer_.Reserve(std::max(std::min<std::size_t>(grown, UINT32_MAX), end));
+    }
     buffer_.Resize(end);
   }
   unsigned char* place = buffer_.Data() + argumentOffset_;
@@ -246,7 +250,9 @@ void Message::PushStringValue(const du::Symbol& value) {
 void Message::PushRawBytes(const void* bytes, unsigned n) { PushValue(bytes, n); }
 
 bool Message::GetValue(void* value, unsigned n, bool swappable) {
-  if (argumentOffset_ >= buffer_.Size() || buffer_.Size() - argumentOffset_ < n) return false;
+  // A value fits when its bytes lie within the buffer; so an empty one fits
+  // at the very end.
+  if (argumentOffset_ > buffer_.Size() || buffer_.Size() - argumentOffset_ < n) return false;
   auto* out = static_cast<unsigned char*>(value);
   if (n != 0) std::memcpy(out, buffer_.Data() + argumentOffset_, n);
   if (swappable && IsForeignOrder()) ReverseBytes(out, n);
@@ -323,7 +329,7 @@ void Message::Print(std::ostream& out) const {
   out << '[' << ((flags & kReplyFlag) != 0 ? 'R' : '-')
       << ((flags & kNeedsReplyFlag) != 0 ? 'N' : '-')
       << ((flags & kUndeliverableFlag) != 0 ? 'U' : '-');
-  out << std::hex << std::setfill('0');
+  out << std::hex << std::nouppercase << std::noshowbase << std::right << std::setfill('0');
   out << ":S" << std::setw(4) << GetSequenceId() << ":A" << std::setw(2) << GetAddress() << ":R"
       << std::setw(2) << GetReturnAddress() << ":L" << GetMessageLength() << ":H" << std::setw(8)
       << GetObjectHandle() << ":T" << std::setw(4) << GetMesgTag() << ':';

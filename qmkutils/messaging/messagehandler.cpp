@@ -6,12 +6,20 @@ namespace dom {
 
 MessageHandler::MessageHandler() : name_("<unconfigured messageHandler>") {}
 
-MessageHandler::~MessageHandler() {
-  if (queue_) queue_->SetMessageHandler(nullptr);
+namespace {
+
+// Leaves `queue` without a handler unless another has taken this one's
+// place since.
+void Detach(const MessageQueuePtr& queue, const MessageHandler* handler) {
+  if (queue && queue->GetMessageHandler() == handler) queue->SetMessageHandler(nullptr);
 }
 
+}  // namespace
+
+MessageHandler::~MessageHandler() { Detach(queue_, this); }
+
 void MessageHandler::SetMessageQueue(const MessageQueuePtr& queue) {
-  if (queue_) queue_->SetMessageHandler(nullptr);
+  Detach(queue_, this);
   queue_ = queue;
   if (queue_) queue_->SetMessageHandler(this);
 }

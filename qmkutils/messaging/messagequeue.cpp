@@ -1,6 +1,9 @@
 #include "qmkutils/messaging/messagequeue.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <stdexcept>
 
 #include "qmkutils/messaging/internal/hazardpointers.h"
@@ -37,7 +40,8 @@ void ClearHazards(HazardRecord& record) {
 
 class MessageQueue::Impl : public du::CommonAllocated {
  public:
-  Impl() : manager(HazardManager::Instance()) {
+  Impl() {
+    HazardManager& manager = HazardManager::Instance();
     QueueNode* dummy = manager.TakeNode(manager.MyRecord());
     head.store(dummy, std::memory_order_relaxed);
     tail.store(dummy, std::memory_order_relaxed);
@@ -64,10 +68,13 @@ class MessageQueue::Impl : public du::CommonAllocated {
     for (;;) {
       last = tail.load(std::memory_order_acquire);
       Protect(record, 0, last);
-      if (tail.load(std::memory_order_acquire) != last) continue;
+      if (tail.load(std::memory_order_seq_cst) != last) continue;
       QueueNode* next = last->next.load(std::memory_order_acquire);
       if (next == nullptr) {
-        if (last->next.compare_exchange_weak(next, node, std::memory_order_acq_rel,
+        // Sequentially consistent, like the consumer's reads of the links:
+        // the need-wakeup exchange relies on one order of link, flag and
+        // size for everybody.
+        if (last->next.compare_exchange_weak(next, node, std::memory_order_seq_cst,
                                              std::memory_order_relaxed)) {
           break;
         }
@@ -80,23 +87,27 @@ class MessageQueue::Impl : public du::CommonAllocated {
     ClearHazards(record);
   }
 
-  void AppendEndMarker() {
-    HazardRecord& record = manager.MyRecord();
-    Append(record, manager.TakeNode(record));
+  // `marker` is a node taken beforehand, so that a shutdown cannot fail
+  // for want of one half-way.
+  void AppendEndMarker(QueueNode* marker) {
     size.fetch_add(1, std::memory_order_seq_cst);
+    Append(HazardManager::Instance().MyRecord(), marker);
   }
 
   // False when the list is empty; otherwise the entry's message (null for an
   // end marker).
   bool Remove(MessagePtr& message) {
+    HazardManager& manager = HazardManager::Instance();
     HazardRecord& record = manager.MyRecord();
     for (;;) {
       QueueNode* first = head.load(std::memory_order_acquire);
       Protect(record, 0, first);
-      if (head.load(std::memory_order_acquire) != first) continue;
-      QueueNode* next = first->next.load(std::memory_order_acquire);
+      // The re-reads that validate a published hazard must not pass the
+      // publication: sequentially consistent on both sides.
+      if (head.load(std::memory_order_seq_cst) != first) continue;
+      QueueNode* next = first->next.load(std::memory_order_seq_cst);
       Protect(record, 1, next);
-      if (head.load(std::memory_order_acquire) != first) continue;
+      if (head.load(std::memory_order_seq_cst) != first) continue;
       if (next == nullptr) {
         ClearHazards(record);
         return false;
@@ -122,11 +133,15 @@ class MessageQueue::Impl : public du::CommonAllocated {
   }
 
   void AdoptAndScan() {
-    if (HazardRecord* record = HazardManager::MyRecordIfAny()) manager.Scan(*record);
+    if (HazardRecord* record = HazardManager::MyRecordIfAny()) {
+      HazardManager::Instance().Scan(*record);
+    }
   }
 
-  HazardManager& manager;
-  MessageHandler* handler = nullptr;
+  MessageHandler* Handler() const { return handler.load(std::memory_order_acquire); }
+
+  // Set by any thread, read by the owner.
+  std::atomic<MessageHandler*> handler{nullptr};
   du::IntervalAlarm alarm;
   char padOwner[kLine] = {};
   std::atomic<QueueNode*> head{nullptr};
@@ -153,20 +168,23 @@ bool MessageQueue::AddMessage(const MessagePtr& message) {
   HazardRecord* record;
   QueueNode* node;
   try {
-    record = &impl_->manager.MyRecord();
-    node = impl_->manager.TakeNode(*record);
+    HazardManager& manager = HazardManager::Instance();
+    record = &manager.MyRecord();
+    node = manager.TakeNode(*record);
   } catch (...) {
     impl_->serviceCount.fetch_sub(1, std::memory_order_acq_rel);
     throw;
   }
   node->message = message;
-  impl_->Append(*record, node);
+  // Counted before it is linked, so the size never falls below the entries
+  // a consumer can remove.
   impl_->size.fetch_add(1, std::memory_order_seq_cst);
+  impl_->Append(*record, node);
   impl_->serviceCount.fetch_sub(1, std::memory_order_acq_rel);
   // While the owner is awake the flag stays 0 and a load spares the
-  // exchange. The owner sets the flag before it reads the size, and this
-  // load follows the size's increment, all sequentially consistent: either
-  // the owner counts this message or this load sees the flag.
+  // exchange. The owner sets the flag before it looks at the list, and
+  // this load follows the link, all sequentially consistent: either the
+  // owner finds this message or this load sees the flag.
   if (impl_->needWakeup.load(std::memory_order_seq_cst) > 0 &&
       impl_->needWakeup.exchange(0, std::memory_order_acq_rel) > 0) {
     SignalNewMessages();
@@ -201,15 +219,31 @@ MessagePtr MessageQueue::PendMessage(int milliseconds) {
 }
 
 void MessageQueue::ShutdownQueue(ShutdownMode mode) {
+  HazardManager& manager = HazardManager::Instance();
+  HazardRecord& record = manager.MyRecord();
+  QueueNode* marker = manager.TakeNode(record);
+  QueueNode* dropMarker = nullptr;
+  if (mode == kShutdownImmediately) {
+    try {
+      dropMarker = manager.TakeNode(record);
+    } catch (...) {
+      manager.ReleaseNode(marker);
+      throw;
+    }
+  }
   int failures = 0;
   for (;;) {
     int expected = 0;
     if (impl_->serviceCount.compare_exchange_weak(expected, -1, std::memory_order_acq_rel)) break;
-    if (expected < 0) return;
+    if (expected < 0) {
+      manager.ReleaseNode(marker);
+      if (dropMarker != nullptr) manager.ReleaseNode(dropMarker);
+      return;
+    }
     if (++failures % kSpinsBeforeYield == 0) dp::Thread::Yield();
   }
-  if (mode == kShutdownImmediately) {
-    impl_->AppendEndMarker();
+  if (dropMarker != nullptr) {
+    impl_->AppendEndMarker(dropMarker);
     MessagePtr dropped;
     while (impl_->Remove(dropped)) {
       impl_->size.fetch_sub(1, std::memory_order_acq_rel);
@@ -217,7 +251,7 @@ void MessageQueue::ShutdownQueue(ShutdownMode mode) {
     }
     impl_->AdoptAndScan();
   }
-  impl_->AppendEndMarker();
+  impl_->AppendEndMarker(marker);
   if (impl_->needWakeup.exchange(0, std::memory_order_acq_rel) > 0) SignalNewMessages();
 }
 
@@ -228,11 +262,11 @@ bool MessageQueue::IsInService() const {
 }
 
 void MessageQueue::SetMessageHandler(MessageHandler* handler) {
-  impl_->handler = handler;
-  if (handler != nullptr) QueueSpecificAddDebugInfo(handler->GetName().c_str());
+  impl_->handler.store(handler, std::memory_order_release);
+  if (handler != nullptr) QueueSpecificAddDebugInfo(handler->GetName().safe_c_str());
 }
 
-MessageHandler* MessageQueue::GetMessageHandler() const { return impl_->handler; }
+MessageHandler* MessageQueue::GetMessageHandler() const { return impl_->Handler(); }
 
 long long MessageQueue::SetTimeoutInterval(long long interval) {
   const long long now = impl_->alarm.SetAlarmInterval(interval);
@@ -273,38 +307,35 @@ void MessageQueue::RunMessageLoop() {
 
 int MessageQueue::CheckTimeRemaining() {
   std::int64_t remaining = impl_->alarm.TimeTillNextAlarm();
-  if (remaining != 0) return static_cast<int>(remaining);
-  if (impl_->handler != nullptr) impl_->handler->HandleTimeout(TimeNow());
-  // A due tick has moved the alarm past now: the next reading is not 0
-  // unless the handler took a whole interval.
-  while ((remaining = impl_->alarm.TimeTillNextAlarm()) == 0) {
+  if (remaining == 0) {
+    if (MessageHandler* handler = impl_->Handler()) handler->HandleTimeout(TimeNow());
+    // A due tick has moved the alarm past now: the next reading is not 0
+    // unless the handler took a whole interval.
+    while ((remaining = impl_->alarm.TimeTillNextAlarm()) == 0) {
+    }
   }
-  return static_cast<int>(remaining);
+  // Intervals beyond 24 days are waited for in steps.
+  return static_cast<int>(std::min<std::int64_t>(remaining, INT_MAX));
 }
 
 void MessageQueue::ForwardShutdownToHandler() {
   impl_->AdoptAndScan();
-  if (impl_->handler != nullptr) impl_->handler->HandleShutdown();
+  if (MessageHandler* handler = impl_->Handler()) handler->HandleShutdown();
 }
 
 void MessageQueue::ForwardMessagesToHandler() {
   const unsigned count = QueueSize();
-  // The size drops once for the whole batch (also when a handler throws):
-  // one contended update instead of one per message.
-  struct SizeUpdate {
-    std::atomic<unsigned>& size;
-    unsigned removed = 0;
-    ~SizeUpdate() {
-      if (removed != 0) size.fetch_sub(removed, std::memory_order_seq_cst);
-    }
-  } update{impl_->size};
   for (unsigned i = 0; i < count; ++i) {
     MessagePtr message;
-    if (impl_->Remove(message)) ++update.removed;
+    const bool removed = impl_->Remove(message);
+    if (removed) impl_->size.fetch_sub(1, std::memory_order_seq_cst);
     if (message) {
-      if (impl_->handler != nullptr) impl_->handler->HandleMessage(message);
+      if (MessageHandler* handler = impl_->Handler()) handler->HandleMessage(message);
     } else if (!IsInService()) {
       ForwardShutdownToHandler();
+      return;
+    } else if (!removed) {
+      // Counted but not linked yet: its producer signals once it is.
       return;
     }
   }

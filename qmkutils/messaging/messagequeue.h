@@ -96,17 +96,20 @@ class QMK_EXPORT MessageQueue : public du::RefCounted, public du::CommonAllocate
   // List nodes kept for reuse (free or awaiting reclamation), for statistics.
   static unsigned RetainedNodeCount();
 
-  // Owning thread: handles messages until the queue is shut down.
+  // The overridable steps, in the order of their slots. The loops, the
+  // Forward operations and CheckTimeRemaining run on the owning thread.
+
+  // Handles messages until the queue is shut down.
   virtual void RunMessageLoop();
+  // Releases what the concrete queue holds for waking its owner; called by
+  // a handler that has seen the shutdown.
+  virtual void QueueSpecificPreShutdown();
   // Fires a due time-out; milliseconds till the next, −1 when inactive.
   virtual int CheckTimeRemaining();
   virtual void ForwardShutdownToHandler();
   // Hands the entries present now to the handler; runs the shutdown path at
   // the end marker.
   virtual void ForwardMessagesToHandler();
-
- protected:
-  virtual void QueueSpecificPreShutdown();
   // Called before each sleep of the loop: true to poll instead of sleeping.
   virtual bool OnIdle();
   virtual void OnWakeup();
@@ -118,6 +121,7 @@ class QMK_EXPORT MessageQueue : public du::RefCounted, public du::CommonAllocate
   virtual void QueueSpecificTimeoutWork(long long milliseconds);
   virtual void QueueSpecificAddDebugInfo(const char* name);
 
+ protected:
   void MarkNeedWakeup();
 
  private:

@@ -5,10 +5,12 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <stdexcept>
 
+#include "qmkutils/platform/process.h"
 #include "qmkutils/platform/thread.h"
 #include "qmkutils/tracing/tracer.h"
 
@@ -30,46 +32,48 @@ void Drain(int fd) {
 
 }  // namespace
 
-WindowsMessageQueue::WindowsMessageQueue() {
-  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0)
+WindowsMessageQueue::WindowsMessageQueue() : ownerProcess_(dp::Process::GetCurrentProcId()) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0)
     throw std::runtime_error("CreateMessageWindow(): Cannot create WindowsMessageWindow.\n");
-  const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (timer < 0) {
-    close(wake);
+  timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (timerFd_ < 0) {
+    close(wakeFd_);
     throw std::runtime_error("CreateMessageWindow(): Cannot create WindowsMessageWindow.\n");
   }
-  wakeFd_.store(wake, std::memory_order_release);
-  timerFd_.store(timer, std::memory_order_release);
 }
 
-WindowsMessageQueue::~WindowsMessageQueue() { CloseDescriptors(false); }
-
-void WindowsMessageQueue::CloseDescriptors(bool keepOnFailure) {
-  for (std::atomic<int>* descriptor : {&wakeFd_, &timerFd_}) {
-    const int fd = descriptor->load(std::memory_order_acquire);
-    if (fd < 0) continue;
+WindowsMessageQueue::~WindowsMessageQueue() {
+  // A failed close has released the number all the same on Linux: it is
+  // traced, never tried again.
+  for (const int fd : {wakeFd_, timerFd_}) {
     if (close(fd) != 0 && errno != EINTR) {
       s_trace(dp::Warning, "failed to destroy window 0x%x (%d)\n", static_cast<unsigned>(fd),
               errno);
-      if (keepOnFailure) continue;
     }
-    descriptor->store(-1, std::memory_order_release);
   }
 }
 
-void WindowsMessageQueue::QueueSpecificPreShutdown() { CloseDescriptors(true); }
+bool WindowsMessageQueue::IsDetached() const {
+  return detached_.load(std::memory_order_acquire) ||
+         dp::Process::GetCurrentProcId() != ownerProcess_;
+}
+
+void WindowsMessageQueue::QueueSpecificPreShutdown() {
+  detached_.store(true, std::memory_order_release);
+}
 
 bool WindowsMessageQueue::WaitForDescriptors(int timeout, bool& woken, bool& timerFired) {
-  pollfd fds[2] = {{GetWakeDescriptor(), POLLIN, 0}, {GetTimerDescriptor(), POLLIN, 0}};
+  if (IsDetached()) return false;
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
   int ready;
   while ((ready = poll(fds, 2, timeout)) < 0 && errno == EINTR) {
   }
   if (ready < 0) return false;
   woken = (fds[0].revents & POLLIN) != 0;
   timerFired = (fds[1].revents & POLLIN) != 0;
-  if (woken) Drain(fds[0].fd);
-  if (timerFired) Drain(fds[1].fd);
+  if (woken) Drain(wakeFd_);
+  if (timerFired) Drain(timerFd_);
   return true;
 }
 
@@ -77,12 +81,14 @@ void WindowsMessageQueue::RunMessageLoop() {
   while (IsInService()) {
     bool woken = false;
     bool timerFired = false;
-    if (!WaitForDescriptors(OnIdle() ? 0 : -1, woken, timerFired)) {
-      s_trace(dp::Info, "GetMessage() return -1, error = %d.\n", errno);
+    const bool idle = OnIdle();
+    if (!WaitForDescriptors(idle ? 0 : -1, woken, timerFired)) {
+      s_trace(dp::Info, "GetMessage() return -1, error = %d.\n", IsDetached() ? EBADF : errno);
       break;
     }
     if (!woken && !timerFired) continue;
-    OnWakeup();
+    if (!idle) OnWakeup();
+    if (!IsInService()) break;
     if (timerFired) ProcessWmTimer();
     if (woken) {
       MarkNeedWakeup();
@@ -95,14 +101,14 @@ void WindowsMessageQueue::RunMessageLoop() {
 }
 
 bool WindowsMessageQueue::ProcessWmUser() {
-  if (GetWakeDescriptor() >= 0) Drain(GetWakeDescriptor());
+  if (!IsDetached()) Drain(wakeFd_);
   MarkNeedWakeup();
   ForwardMessagesToHandler();
   return true;
 }
 
 bool WindowsMessageQueue::ProcessWmTimer() {
-  if (GetTimerDescriptor() >= 0) Drain(GetTimerDescriptor());
+  if (!IsDetached()) Drain(timerFd_);
   const int remaining = CheckTimeRemaining();
   if (remaining >= 1) QueueSpecificTimeoutWork(remaining);
   return true;
@@ -116,7 +122,7 @@ void WindowsMessageQueue::WaitForNewMessages(int milliseconds) {
   const bool waited = WaitForDescriptors(milliseconds > 0 ? milliseconds : -1, woken, timerFired);
   MarkNeedWakeup();
   if (!waited) {
-    s_trace(dp::Error, "GetMessage() return -1, error = %d.\n", errno);
+    s_trace(dp::Error, "GetMessage() return -1, error = %d.\n", IsDetached() ? EBADF : errno);
     ForwardShutdownToHandler();
   }
 }
@@ -124,12 +130,11 @@ void WindowsMessageQueue::WaitForNewMessages(int milliseconds) {
 void WindowsMessageQueue::SignalNewMessages() {
   const std::uint64_t one = 1;
   for (;;) {
-    const int fd = GetWakeDescriptor();
-    if (fd >= 0 && write(fd, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) return;
-    if (fd < 0 || errno == EBADF) {
+    if (IsDetached()) {
       s_trace(dp::Warning, "Failed To Post a message to a queue, Invalid Window Handle\n");
       return;
     }
+    if (write(wakeFd_, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) return;
     if (errno != EINTR) {
       s_trace(dp::Warning, "Failed To Post a message to queue \"%s\", retrying...\n", kWindowTitle);
       dp::Thread::Yield();
@@ -138,15 +143,16 @@ void WindowsMessageQueue::SignalNewMessages() {
 }
 
 void WindowsMessageQueue::QueueSpecificTimeoutWork(long long milliseconds) {
-  const int fd = GetTimerDescriptor();
-  if (milliseconds < 0 || fd < 0) return;
-  // Like a window timer it repeats until set again. A zero it_value would
-  // disarm it: a due time-out fires in 1 ns.
+  if (milliseconds < 0 || IsDetached()) return;
+  // Like a window timer it repeats until set again. A due time-out (0)
+  // fires after the shortest period, 1 ms: a zero it_value would disarm the
+  // timer, and a period of nanoseconds would keep the owner spinning.
+  milliseconds = std::max(milliseconds, 1LL);
   itimerspec due{};
   due.it_value.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  due.it_value.tv_nsec = milliseconds == 0 ? 1 : static_cast<long>(milliseconds % 1000) * 1000000L;
+  due.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
   due.it_interval = due.it_value;
-  timerfd_settime(fd, 0, &due, nullptr);
+  timerfd_settime(timerFd_, 0, &due, nullptr);
 }
 
 }  // namespace dom

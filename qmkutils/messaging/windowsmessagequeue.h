@@ -10,9 +10,14 @@
 // loop for a thread that has nothing else to wait for.
 //
 // A signal writes the eventfd once per sleep of the owner (the need-wakeup
-// flag of dom::MessageQueue). Once the descriptors are gone
+// flag of dom::MessageQueue). Once the queue is detached
 // (QueueSpecificPreShutdown), a signal traces "Failed To Post a message to a
-// queue, Invalid Window Handle" and is dropped.
+// queue, Invalid Window Handle" and is dropped, and a wait ends at once by
+// running the shutdown path.
+//
+// Fork: the descriptors are kernel objects the child would share with the
+// parent, so a queue belongs to the process that made it; in a fork child
+// it behaves as a detached queue and never touches them.
 //
 // Unlike a wait for window messages, WaitForNewMessages honours its time
 // limit, so PendMessage returns on time without a timer.
@@ -36,12 +41,21 @@ class QMK_EXPORT WindowsMessageQueue : public MessageQueue {
   ~WindowsMessageQueue() override;
 
   void RunMessageLoop() override;
+  // Detaches the queue from its descriptors: from now on signals trace and
+  // are dropped, and waits end at once. The descriptors themselves stay
+  // open until the queue is destroyed, since a producer may be about to
+  // write to one and a closed number could already name another file.
+  void QueueSpecificPreShutdown() override;
+  void WaitForNewMessages(int milliseconds) override;
+  void SignalNewMessages() override;
+  // Arms the timer to fire in `milliseconds` and every as many after (at
+  // least 1 ms); negative leaves it alone.
+  void QueueSpecificTimeoutWork(long long milliseconds) override;
 
-  // Readable when messages (or the shutdown) await ProcessWmUser; −1 once
-  // closed.
-  int GetWakeDescriptor() const { return wakeFd_.load(std::memory_order_acquire); }
-  // Readable when a time-out is due; −1 once closed.
-  int GetTimerDescriptor() const { return timerFd_.load(std::memory_order_acquire); }
+  // Readable when messages (or the shutdown) await ProcessWmUser.
+  int GetWakeDescriptor() const { return wakeFd_; }
+  // Readable when a time-out is due.
+  int GetTimerDescriptor() const { return timerFd_; }
 
   // For a caller running its own loop: consume the descriptor's readiness
   // and do the queue's work. Both return true.
@@ -50,22 +64,17 @@ class QMK_EXPORT WindowsMessageQueue : public MessageQueue {
   // The loop is ending: the handler's HandleShutdown.
   void ProcessWmQuit();
 
- protected:
-  // Closes both descriptors.
-  void QueueSpecificPreShutdown() override;
-  void WaitForNewMessages(int milliseconds) override;
-  void SignalNewMessages() override;
-  // Arms the timer to fire in `milliseconds`; negative leaves it alone.
-  void QueueSpecificTimeoutWork(long long milliseconds) override;
-
  private:
   // Waits for either descriptor (−1: no limit) and consumes what is
-  // readable; false when the wait failed.
+  // readable; false when the wait failed or the queue is detached.
   bool WaitForDescriptors(int timeout, bool& woken, bool& timerFired);
-  void CloseDescriptors(bool keepOnFailure);
+  // Detached, or used in a process other than the one that made it.
+  bool IsDetached() const;
 
-  std::atomic<int> wakeFd_{-1};
-  std::atomic<int> timerFd_{-1};
+  int wakeFd_ = -1;
+  int timerFd_ = -1;
+  int ownerProcess_ = 0;
+  std::atomic<bool> detached_{false};
 };
 
 }  // namespace dom

@@ -250,6 +250,8 @@ TEST(MessageTest, FailedGetsLeaveTheCursor) {
   EXPECT_FALSE(message->GetUInt32Value(u32));  // three bytes left
   EXPECT_EQ(message->GetArgumentOffset(), 5u);
   EXPECT_TRUE(message->GetRawBytes(raw, 0));
+  unsigned char rest[3];
+  EXPECT_TRUE(message->GetRawBytes(rest, 3) && message->GetRawBytes(raw, 0));  // fits at the end
 
   // A cursor rewound far beyond the end reads nothing, not even one byte.
   message->RewindArgumentOffset(0xFFFFFFF0u);

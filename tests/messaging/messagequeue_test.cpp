@@ -51,6 +51,8 @@ TEST(MessageQueueTest, GentleShutdownDeliversQueuedMessagesThenShutdown) {
   EXPECT_EQ(queue->QueueSize(), 4u);
   queue->ForwardMessagesToHandler();
   EXPECT_EQ(handler.Tags(), (std::vector<unsigned>{1, 2, 3}));
+  // Each removal counts at once, also while the handler runs.
+  EXPECT_EQ(handler.Sizes(), (std::vector<unsigned>{3, 2, 1}));
   EXPECT_EQ(handler.Shutdowns(), 1);
   EXPECT_TRUE(queue->QueueEmpty());
   EXPECT_EQ(CountedMessage::Live(), 0);

@@ -32,6 +32,7 @@ class RecordingHandler : public dom::MessageHandler {
     std::lock_guard<std::mutex> guard(mutex_);
     handles_.push_back(message->GetObjectHandle());
     tags_.push_back(message->GetMesgTag());
+    sizes_.push_back(GetMessageQueue() ? GetMessageQueue()->QueueSize() : 0);
   }
   void HandleShutdown() override { shutdowns_.fetch_add(1); }
   void HandleTimeout(long long) override { timeouts_.fetch_add(1); }
@@ -44,6 +45,11 @@ class RecordingHandler : public dom::MessageHandler {
     std::lock_guard<std::mutex> guard(mutex_);
     return tags_;
   }
+  // The queue's size as each message was handled.
+  std::vector<unsigned> Sizes() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sizes_;
+  }
   int Shutdowns() const { return shutdowns_.load(); }
   int Timeouts() const { return timeouts_.load(); }
 
@@ -51,6 +57,7 @@ class RecordingHandler : public dom::MessageHandler {
   mutable std::mutex mutex_;
   std::vector<unsigned> handles_;
   std::vector<unsigned> tags_;
+  std::vector<unsigned> sizes_;
   std::atomic<int> shutdowns_{0};
   std::atomic<int> timeouts_{0};
 };

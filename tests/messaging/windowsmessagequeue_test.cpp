@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,11 +20,6 @@ using dom::MessageQueue;
 using dom::WindowsMessageQueue;
 using qmk_test::RecordingHandler;
 using qmk_test::Tagged;
-
-class ClosableQueue : public WindowsMessageQueue {
- public:
-  void CloseWindow() { QueueSpecificPreShutdown(); }
-};
 
 // An application's own loop: it watches the queue's descriptors next to one
 // of its own (a pipe) and lets the queue work when they are readable.
@@ -102,15 +98,33 @@ TEST(WindowsMessageQueueTest, OwnLoopPendAndLostDescriptors) {
   EXPECT_GE(handler.Shutdowns(), 1);
 
   qmk_test::ScopedTraceRecorder recorder;
-  du::SmartPtr<ClosableQueue> closed(new ClosableQueue);
-  closed->CloseWindow();
-  EXPECT_EQ(closed->GetWakeDescriptor(), -1);
+  du::SmartPtr<WindowsMessageQueue> closed(new WindowsMessageQueue);
+  closed->QueueSpecificPreShutdown();
   EXPECT_TRUE(closed->AddMessage(Tagged(0, 1)));  // queued; the wake-up is lost
   ASSERT_EQ(
       recorder.log().Texts(),
       (std::vector<std::string>{"Failed To Post a message to a queue, Invalid Window Handle\n"}));
   EXPECT_EQ(recorder.log().Records()[0].subKey, "WindowsMessageQueue");
   EXPECT_EQ(closed->PollMessage()->GetMesgTag(), 1);
+}
+
+// A fork child shares the eventfd with its parent: its signals must not
+// reach the parent's owner, whose wake-up they would steal or fake.
+TEST(WindowsMessageQueueTest, AForkChildLeavesTheParentsDescriptorsAlone) {
+  du::SmartPtr<WindowsMessageQueue> queue(new WindowsMessageQueue);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    queue->AddMessage(Tagged(0, 1));
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  pollfd wake{queue->GetWakeDescriptor(), POLLIN, 0};
+  EXPECT_EQ(poll(&wake, 1, 0), 0);
+  EXPECT_TRUE(queue->AddMessage(Tagged(0, 2)));
+  EXPECT_EQ(poll(&wake, 1, 0), 1);
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ HazardManager::HazardManager() = default;
 HazardManager::~HazardManager() {
   HazardRecord* record = records_.exchange(nullptr);
   while (record != nullptr) {
-    for (QueueNode* node : record->retired) delete node;
+    DeleteChain(record->retired);
     DeleteChain(record->localFree);
     HazardRecord* next = record->nextRecord;
     delete record;
@@ -135,37 +135,62 @@ HazardRecord& HazardManager::ClaimRecord() {
   return *claimed;
 }
 
-void HazardManager::Scan(HazardRecord& record) {
+void HazardManager::Retire(HazardRecord& record, QueueNode* node) {
+  node->freeNext.store(Pack(record.retired), std::memory_order_relaxed);
+  record.retired = node;
+  if (++record.retiredCount >= scanThreshold_.load(std::memory_order_relaxed)) Scan(record);
+}
+
+void HazardManager::Scan(HazardRecord& record) noexcept {
+  // The caller's hazard publications come before the reads of the slots.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   auto& hazards = record.scratch;
   hazards.clear();
-  for (HazardRecord* other = records_.load(std::memory_order_acquire); other != nullptr;
-       other = other->nextRecord) {
-    int unused = 0;
-    if (other != &record &&
-        other->inUse.compare_exchange_strong(unused, 1, std::memory_order_acq_rel)) {
-      record.retired.insert(record.retired.end(), other->retired.begin(), other->retired.end());
-      other->retired.clear();
-      other->inUse.store(0, std::memory_order_release);
+  try {
+    for (HazardRecord* other = records_.load(std::memory_order_acquire); other != nullptr;
+         other = other->nextRecord) {
+      int unused = 0;
+      if (other != &record && other->retired != nullptr &&
+          other->inUse.compare_exchange_strong(unused, 1, std::memory_order_acq_rel)) {
+        for (QueueNode* node = other->retired; node != nullptr;) {
+          QueueNode* next = Unpack(node->freeNext.load(std::memory_order_relaxed));
+          node->freeNext.store(Pack(record.retired), std::memory_order_relaxed);
+          record.retired = node;
+          node = next;
+        }
+        record.retiredCount += other->retiredCount;
+        other->retired = nullptr;
+        other->retiredCount = 0;
+        other->inUse.store(0, std::memory_order_release);
+      }
+      for (const auto& slot : other->hazards) {
+        if (QueueNode* node = slot.load(std::memory_order_seq_cst)) hazards.push_back(node);
+      }
     }
-    for (const auto& slot : other->hazards) {
-      if (QueueNode* node = slot.load(std::memory_order_seq_cst)) hazards.push_back(node);
-    }
+  } catch (...) {
+    return;  // the retired nodes wait for the next scan
   }
   std::sort(hazards.begin(), hazards.end());
+  QueueNode* kept = nullptr;
+  std::size_t keptCount = 0;
   QueueNode* first = nullptr;
   QueueNode* last = nullptr;
-  auto kept = record.retired.begin();
-  for (QueueNode* node : record.retired) {
+  for (QueueNode* node = record.retired; node != nullptr;) {
+    QueueNode* next = Unpack(node->freeNext.load(std::memory_order_relaxed));
     if (std::binary_search(hazards.begin(), hazards.end(), node)) {
-      *kept++ = node;
-      continue;
+      node->freeNext.store(Pack(kept), std::memory_order_relaxed);
+      kept = node;
+      ++keptCount;
+    } else {
+      node->message.Reset();
+      node->freeNext.store(Pack(first), std::memory_order_relaxed);
+      if (first == nullptr) last = node;
+      first = node;
     }
-    node->message.Reset();
-    node->freeNext.store(Pack(first), std::memory_order_relaxed);
-    if (first == nullptr) last = node;
-    first = node;
+    node = next;
   }
-  record.retired.erase(kept, record.retired.end());
+  record.retired = kept;
+  record.retiredCount = keptCount;
   if (first != nullptr) PushFreeChain(first, last);
 }
 
@@ -184,9 +209,9 @@ unsigned HazardManager::RetainedNodeCount() {
        record = record->nextRecord) {
     int unused = 0;
     if (record == t_hazardRecord) {
-      count += record->retired.size() + ChainLength(record->localFree);
+      count += record->retiredCount + ChainLength(record->localFree);
     } else if (record->inUse.compare_exchange_strong(unused, 1, std::memory_order_acq_rel)) {
-      count += record->retired.size() + ChainLength(record->localFree);
+      count += record->retiredCount + ChainLength(record->localFree);
       record->inUse.store(0, std::memory_order_release);
     }
   }

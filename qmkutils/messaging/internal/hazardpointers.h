@@ -39,15 +39,19 @@ namespace dom::internal {
 struct QueueNode : du::CommonAllocated {
   MessagePtr message;  // null: a dummy or an end marker
   std::atomic<QueueNode*> next{nullptr};
-  // The next node on the free stack, as the stack packs it.
+  // The next node on the free stack (as the stack packs it), or on the
+  // retired chain of a record: a node is on at most one of them.
   std::atomic<std::uint64_t> freeNext{0};
 };
 
 struct HazardRecord {
   std::atomic<int> inUse{1};
   std::atomic<QueueNode*> hazards[2] = {};
-  // Touched only by the thread that has claimed the record.
-  std::vector<QueueNode*> retired;
+  // Touched only by the thread that has claimed the record. Retired nodes
+  // are chained through their own links, so retiring never allocates and
+  // cannot fail after a node has left its list.
+  QueueNode* retired = nullptr;
+  std::size_t retiredCount = 0;
   // The hazards a scan collects, kept to spare an allocation per scan.
   std::vector<QueueNode*> scratch;
   // Free nodes taken from the shared stack in one go, chained by freeNext.
@@ -80,13 +84,11 @@ class HazardManager {
   // The calling thread's record if it has claimed one.
   static HazardRecord* MyRecordIfAny() { return t_hazardRecord; }
   // Retires a node unlinked from a list; scans when enough have gathered.
-  void Retire(HazardRecord& record, QueueNode* node) {
-    record.retired.push_back(node);
-    if (record.retired.size() >= scanThreshold_.load(std::memory_order_relaxed)) Scan(record);
-  }
+  void Retire(HazardRecord& record, QueueNode* node);
   // Adopts the retired nodes of unclaimed records and frees every retired
-  // node that no hazard slot names.
-  void Scan(HazardRecord& record);
+  // node that no hazard slot names. Never throws: without memory for the
+  // list of hazards it frees nothing this time.
+  void Scan(HazardRecord& record) noexcept;
   // Scans, clears the slots and gives the calling thread's record up.
   void Relinquish();
 
