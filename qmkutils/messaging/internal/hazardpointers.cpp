@@ -150,7 +150,7 @@ void HazardManager::Scan(HazardRecord& record) noexcept {
     for (HazardRecord* other = records_.load(std::memory_order_acquire); other != nullptr;
          other = other->nextRecord) {
       int unused = 0;
-      if (other != &record && other->retired != nullptr &&
+      if (other != &record &&
           other->inUse.compare_exchange_strong(unused, 1, std::memory_order_acq_rel)) {
         for (QueueNode* node = other->retired; node != nullptr;) {
           QueueNode* next = Unpack(node->freeNext.load(std::memory_order_relaxed));
