@@ -15,7 +15,7 @@ cd "$(dirname "$0")"
 # testing need, and the tools of the style checks and of the clang builds.
 build_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                 libspdlog-dev xsltproc libxml2-utils libmimalloc-dev libabsl-dev libtbb-dev
-                zlib1g-dev libboost-dev libconcurrentqueue-dev)
+                zlib1g-dev libboost-dev libconcurrentqueue-dev libminizip-dev libzip-dev)
 check_packages=(clang clang-format clang-tidy)
 
 install_missing_packages() {

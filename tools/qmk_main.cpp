@@ -9,6 +9,7 @@
 #include "info_command.h"
 #include "l10n_command.h"
 #include "trace_command.h"
+#include "zip_command.h"
 
 namespace {
 
@@ -51,6 +52,16 @@ constexpr const char* kUsage =
     "                    char, each with an optional count (\"f64*3\"), and z or\n"
     "                    z{ LAYOUT } for a compressed section. Exits with 1 when\n"
     "                    the data ends early or a section is corrupt.\n"
+    "  zip list ARCHIVE  Print the entry names of a zip archive, one a line.\n"
+    "  zip add ARCHIVE PATH...\n"
+    "                    Add files (under their file names) and the contents of\n"
+    "                    folders (recursively) to the archive, creating it when\n"
+    "                    it does not exist.\n"
+    "  zip extract ARCHIVE [FOLDER]\n"
+    "                    Extract every entry below FOLDER (default: the current\n"
+    "                    folder). Stops with exit status 1 at an entry that would\n"
+    "                    land outside it: an absolute name, a drive, a \"..\"\n"
+    "                    component, or a path through a symbolic link.\n"
     "  help              Show this text.\n"
     "\n"
     "Options of 'qmk trace':\n"
@@ -88,6 +99,7 @@ int main(int argc, char** argv) {
   if (command == "info") return qmk::RunInfoCommand(argc - 2, argv + 2);
   if (command == "l10n") return qmk::RunL10nCommand(argc - 2, argv + 2);
   if (command == "trace") return qmk::RunTraceCommand(argc - 2, argv + 2);
+  if (command == "zip") return qmk::RunZipCommand(argc - 2, argv + 2);
   if (!command.empty()) std::fprintf(stderr, "qmk: unknown command '%s'\n\n", argv[1]);
   std::fputs(kUsage, stderr);
   return 2;
