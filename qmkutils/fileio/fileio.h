@@ -8,10 +8,10 @@
 #include "qmkutils/fileio/filesystemlock.h"
 #include "qmkutils/fileio/fileurl.h"
 #include "qmkutils/fileio/filewriter.h"
+#include "qmkutils/fileio/findfile.h"
 #include "qmkutils/fileio/linereader.h"
 #include "qmkutils/fileio/linewriter.h"
 #include "qmkutils/fileio/outputbuffer.h"
-#include "qmkutils/fileio/findfile.h"
 #include "qmkutils/fileio/zipreader.h"
 #include "qmkutils/fileio/zipwriter.h"
 

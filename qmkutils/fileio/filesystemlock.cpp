@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "qmkutils/platform/filesystem.h"
+#include "qmkutils/platform/process.h"
 #include "qmkutils/platform/timer.h"
 #include "qmkutils/tracing/tracer.h"
 
@@ -47,6 +48,7 @@ bool FileSystemLock::ObtainLock() {
   for (unsigned attempt = 0;; ++attempt) {
     if (dp::FileSystem::Mkdir(path_.c_str()) == 0) {
       state_ = State::kHeld;
+      holderProcess_ = dp::Process::GetCurrentProcId();
       return true;
     }
     const int error = errno;
@@ -62,7 +64,8 @@ bool FileSystemLock::ObtainLock() {
 bool FileSystemLock::ReleaseLock() {
   if (state_ == State::kUnbound) return false;
   if (state_ == State::kBound) return true;
-  if (dp::FileSystem::Rmdir(path_.c_str()) == 0) {
+  if (holderProcess_ != dp::Process::GetCurrentProcId() ||
+      dp::FileSystem::Rmdir(path_.c_str()) == 0) {
     state_ = State::kBound;
     return true;
   }

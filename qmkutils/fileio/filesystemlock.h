@@ -11,6 +11,10 @@
 // Parent directories are not created: a path below a missing directory
 // cannot be obtained.
 //
+// Fork: a held lock belongs to the process that obtained it. A fork child
+// that releases or destroys its copy only forgets it, so a child's exit
+// never frees the parent's lock.
+//
 // Failures are results (false) with a trace line (key "du", sub-key
 // "FileSystemLock", Error) carrying the system's error text; nothing throws.
 // A lock object is not synchronised: each thread uses its own objects.
@@ -45,7 +49,8 @@ class QMK_EXPORT FileSystemLock {
   // False when unbound or when the directory cannot be removed (the lock
   // then stays held); true otherwise, also when it was not held.
   bool ReleaseLock();
-  explicit operator bool() const { return state_ == State::kHeld; }
+  // Held. Implicit, as callers test a lock like a flag.
+  operator bool() const { return state_ == State::kHeld; }  // NOLINT(google-explicit-constructor)
 
  private:
   enum class State { kUnbound, kBound, kHeld };
@@ -54,6 +59,7 @@ class QMK_EXPORT FileSystemLock {
   unsigned retryCount_ = 0;
   unsigned retryInterval_ = 0;
   State state_ = State::kUnbound;
+  int holderProcess_ = 0;  // the process that obtained it, while held
 };
 
 class QMK_EXPORT FileSystemLockHolder {

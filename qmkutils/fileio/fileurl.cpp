@@ -12,6 +12,7 @@ namespace du {
 namespace {
 
 constexpr std::string_view kFileScheme = "file://";
+constexpr std::string_view kFileRoot = "file:///";
 
 bool IsUnreserved(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -52,15 +53,14 @@ std::string ResolveDots(std::string_view path, std::size_t keep) {
   return out;
 }
 
-// The URL of an absolute path, its separators already turned into '/'.
-std::string UrlOfAbsolute(const std::string& path) {
-  if (path.size() >= 2 && path[0] == '/' && path[1] == '/') {
-    // A network name: the server, the share and then the path.
-    return std::string(kFileScheme) + ResolveDots(std::string_view(path).substr(2), 2);
-  }
-  const std::string_view rest =
-      std::string_view(path).substr(path[0] == '/' ? 1 : 0);  // a drive has no leading '/'
-  return std::string(kFileScheme) + "/" + ResolveDots(rest, HasDrive(rest) ? 1 : 0);
+// The URL of an absolute path, its separators already turned into '/'. A
+// network share (`share`) keeps its server and share, which ".." never
+// cancels, after "file:///" and its own two slashes; a local path's
+// doubled slashes collapse, as the file system reads them.
+std::string UrlOfAbsolute(std::string_view path, bool share) {
+  const std::string_view rest = path.substr(std::min(path.find_first_not_of('/'), path.size()));
+  if (share) return std::string(kFileRoot) + "//" + ResolveDots(rest, 2);
+  return std::string(kFileRoot) + ResolveDots(rest, HasDrive(rest) ? 1 : 0);
 }
 
 }  // namespace
@@ -83,9 +83,10 @@ void URI_Escape(std::string& out, const std::string& in, std::size_t start, std:
 
 du::Symbol GetURLForFileSource(const du::Symbol& source, const du::Symbol& base) {
   if (source.empty() || IsUrl(source.view())) return source;
+  const bool share = source.view().starts_with("\\\\");
   std::string path(source.view());
   std::replace(path.begin(), path.end(), '\\', '/');
-  if (path[0] == '/' || HasDrive(path)) return du::Symbol(UrlOfAbsolute(path));
+  if (path[0] == '/' || HasDrive(path)) return du::Symbol(UrlOfAbsolute(path, share));
 
   std::string baseUrl;
   if (!base.empty()) {
@@ -93,18 +94,23 @@ du::Symbol GetURLForFileSource(const du::Symbol& source, const du::Symbol& base)
                                  : std::string(GetURLForFileSource(base).view());
   } else {
     const std::string current = dp::FileSystem::GetCurDir(false);
-    baseUrl = current.empty() ? std::string(kFileScheme) + "/" : UrlOfAbsolute(current);
+    baseUrl = UrlOfAbsolute(current.empty() ? "/" : current, false);
   }
   if (baseUrl.back() != '/') baseUrl += '/';
-  // Resolve the dots of the joined path only, never of the scheme and server.
+  if (baseUrl.starts_with(kFileRoot)) {
+    // A file URL's path, with the source joined to it, is resolved as one
+    // absolute path: a share (five slashes in all) keeps its server and
+    // share.
+    const std::string_view basePath = std::string_view(baseUrl).substr(kFileScheme.size());
+    return du::Symbol(UrlOfAbsolute(std::string(basePath) + path, basePath.starts_with("///")));
+  }
+  // Another scheme: the dots of the joined path are resolved, never the
+  // scheme and server.
   const std::size_t schemeEnd = baseUrl.find("://") + 3;
-  const std::string_view afterScheme = std::string_view(baseUrl).substr(schemeEnd);
-  const std::size_t pathStart = afterScheme.find('/');
-  if (pathStart == std::string_view::npos) return du::Symbol(baseUrl + path);
-  const std::string prefix = baseUrl.substr(0, schemeEnd + pathStart + 1);
-  const std::string joined = baseUrl.substr(prefix.size()) + path;
-  const std::size_t keep = prefix == "file:///" && HasDrive(joined) ? 1 : 0;
-  return du::Symbol(prefix + ResolveDots(joined, keep));
+  const std::size_t pathStart = baseUrl.find('/', schemeEnd);
+  if (pathStart == std::string::npos) return du::Symbol(baseUrl + path);
+  return du::Symbol(baseUrl.substr(0, pathStart + 1) +
+                    ResolveDots(baseUrl.substr(pathStart + 1) + path, 0));
 }
 
 }  // namespace du

@@ -8,7 +8,9 @@
 // text that already is a URL (a "://" after its first two characters) or is
 // empty through unchanged. An absolute Linux path "/d/f" gives "file:///d/f";
 // a Windows-looking path "C:\d\f" gives "file:///C:/d/f" and a network name
-// "\\server\share\f" gives "file://server/share/f" (backslashes become "/").
+// "\\server\share\f" gives "file://///server/share/f": "file:///" and the
+// share's own two slashes (backslashes become "/"; only a name starting
+// with two backslashes is a share, "//d/f" is the Linux path "/d/f").
 // A relative name is joined to the base, which is always taken as a
 // directory (itself turned into a URL first unless it is one), or, without a
 // base, to the current directory; "." and ".." segments of the path are then

@@ -1,6 +1,7 @@
 #include "qmkutils/fileio/internal/zipextract.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <initializer_list>
@@ -103,6 +104,12 @@ bool ExtractAll(ZipReader& reader, const std::string& destination, std::string* 
     if (lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
       *error =
           Cat({"entry \"", name, "\" would replace \"", path, "\", which is not a regular file"});
+      return false;
+    }
+    // An existing file is replaced, not rewritten: it may be a hard link
+    // to a file outside the destination.
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+      *error = Cat({"entry \"", name, "\" cannot replace \"", path, "\""});
       return false;
     }
     if (!reader.Extract(name, path)) {

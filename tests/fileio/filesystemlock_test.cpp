@@ -130,6 +130,13 @@ TEST(FileSystemLockTest, LockLeftByADeadProcessBlocksUntilRemoved) {
   EXPECT_FALSE(lock.ObtainLock());
   std::filesystem::remove(path);
   EXPECT_TRUE(lock.ObtainLock());
+
+  // A fork child's copy of the held lock is only forgotten by the child.
+  const pid_t forked = fork();
+  ASSERT_GE(forked, 0);
+  if (forked == 0) _exit(lock.ReleaseLock() && !lock ? 0 : 1);
+  ASSERT_EQ(qmk_test::Reap(forked), 0);
+  EXPECT_TRUE(std::filesystem::exists(path) && lock);
 }
 
 // Each holder checks that it is alone by counting itself in and out; the

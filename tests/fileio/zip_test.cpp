@@ -118,10 +118,14 @@ TEST(ZipTest, DirectoryTrees) {
   WriteFile(tree + "d/b", "2");
   WriteFile(tree + "d/e/c", "3");
   WriteFile(tree + "d/.hidden", "4");
-  ZipWriter writer(dir / "r.zip");
+  // Written into the tree it walks: the archive is not added to itself,
+  // and a link to a parent folder is not followed.
+  std::filesystem::create_directory_symlink("..", tree + "d/loop");
+  ZipWriter writer(tree + "r.zip");
   ASSERT_TRUE(writer.AddAllFilesFromDir(tree, kCreate, true));
-  ZipReader reader(dir / "r.zip");
+  ZipReader reader(tree + "r.zip");
   EXPECT_THAT(List(reader), ElementsAre("a", "d/.hidden", "d/b", "d/e/c"));
+  std::filesystem::remove(tree + "d/loop");
 
   // Without recursion the sub-directory cannot be added: the walk stops there.
   EXPECT_FALSE(writer.AddAllFilesFromDir(tree, kCreate, false));
@@ -134,11 +138,11 @@ TEST(ZipTest, DirectoryTrees) {
   EXPECT_THAT(names, IsEmpty());
   EXPECT_FALSE(reader.Extract("a", dir / "out"));
   // The same with an archive comment, which the end record may carry.
-  std::string commented = qmk_test::ReadFile(dir / "r.zip");
+  std::string commented = qmk_test::ReadFile(tree + "r.zip");
   commented[20] = 3;
-  qmk_test::WriteFile(dir / "r.zip", commented + "abc");
+  qmk_test::WriteFile(tree + "r.zip", commented + "abc");
   EXPECT_THAT(List(reader), IsEmpty());
-  qmk_test::WriteFile(dir / "r.zip", commented + "ab");
+  qmk_test::WriteFile(tree + "r.zip", commented + "ab");
   EXPECT_FALSE(reader.ListContents(names));
 }
 
@@ -259,12 +263,17 @@ TEST(ZipTest, ExtractionStaysInsideTheDestination) {
   EXPECT_FALSE(std::filesystem::exists(dir / "escaped"));
   EXPECT_FALSE(std::filesystem::exists("/abs/escaped"));
 
-  // Harmless names with "." and doubled separators are fine.
+  // Harmless names with "." and doubled separators are fine; a file there
+  // that is a hard link to one outside is replaced, not written through.
+  WriteFile(dir / "victim", "mine");
+  std::filesystem::remove(dest + "/ok/first");
+  std::filesystem::create_hard_link(dir / "victim", dest + "/ok/first");
   ZipReader reader(archiveWith("./a//b/.hidden..x"));
   std::string error;
   ASSERT_TRUE(du::zip_extract::ExtractAll(reader, dest, &error)) << error;
   EXPECT_EQ(ReadFile(dest + "/a/b/.hidden..x"), "payload");
   EXPECT_EQ(ReadFile(dest + "/ok/first"), "payload");
+  EXPECT_EQ(ReadFile(dir / "victim"), "mine");
 }
 
 TEST(ZipTest, CommandLine) {
