@@ -19,20 +19,22 @@
 //                                       qmk      minizip   libzip    ours/minizip  ours/libzip
 //   create, 10 000 files (large:0)      203 ms    175 ms    232 ms   1.16          0.88
 //   create, 200 MiB file (large:1)     6264 ms   6392 ms   8953 ms   0.98          0.70
-//   extract, 10 000 files (large:0)    1277 ms    205 ms    199 ms   6.2           6.4
-//   extract, 200 MiB file (large:1)    1788 ms   1489 ms   1563 ms   1.20          1.14
+//   extract, 10 000 files (large:0)     253 ms    210 ms    194 ms   1.20          1.30
+//   extract, 200 MiB file (large:1)    1466 ms   1470 ms   1560 ms   1.00          0.94
 //
-// In CPU time the large extraction is even (1.44 s against 1.45 and 1.48 s);
-// its real-time gap is the noise of the shared machine. Creating is
-// dominated by deflate. Extracting many small files costs 83 us per entry
-// against 20: Extract opens the archive anew for every entry (so it always
-// sees the file as it is now), and each opening makes minizip search the
-// last 64 KiB of the archive backwards, byte by byte, for its end records.
-// The reader's name index keeps the lookup itself to one pass over the
-// directory (without it, 10 000 entries took about 175 s), and its
-// block-aligned positioned reads halved the rest. On an ext4 temporary
-// folder, creating 10 000 files dominates every extraction and the gap
-// shrinks to 1.5x / 1.8x (3.3 to 5.4 s a run, from run to run).
+// The extraction rows come from runs with --benchmark_filter=BM_Extract_.*/large:0
+// (and large:1) at a load average of about 3.5 on the 2 cores; real and CPU
+// time agreed within 5%, except libzip's large run (1486 ms CPU). At a load
+// of 4 to 5, real time follows the other work: CPU time there gave 249,
+// 207 and 196 ms (1.20 / 1.27). Creating is dominated by deflate.
+//
+// Extracting many small files costs about 25 us per entry against 20: the
+// reader keeps its archive open between calls, so minizip's search for the
+// end records (the last 64 KiB, backwards) happens once per listing, but
+// every Extract still checks the file's identity with one stat, looks the
+// name up in its index and reads the entry's directory record and local
+// header afresh, which the peers' single pass over the archive does not.
+// Opening the archive anew for each entry cost 83 us per entry (6.2x).
 
 #include <benchmark/benchmark.h>
 #include <minizip/unzip.h>

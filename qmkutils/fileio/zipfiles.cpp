@@ -31,6 +31,8 @@ struct ReadStream {
   std::uint64_t position = 0;
   std::uint64_t blockStart = 0;
   std::size_t blockLength = 0;
+  const std::uint64_t* generation = nullptr;
+  std::uint64_t blockGeneration = 0;
   bool failed = false;
   std::vector<char> block = std::vector<char>(kReadBlockSize);
 };
@@ -58,12 +60,16 @@ std::unique_ptr<ReadStream> OpenForReading(const char* path) {
   return reader;
 }
 
-voidpf Open(voidpf /*opaque*/, const void* path, int mode) {
+voidpf Open(voidpf opaque, const void* path, int mode) {
   if (path == nullptr) return nullptr;
   const char* name = static_cast<const char*>(path);
   auto stream = std::make_unique<Stream>();
   if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ) {
     stream->reader = OpenForReading(name);
+    if (stream->reader) {
+      stream->reader->generation = static_cast<const std::uint64_t*>(opaque);
+      if (opaque != nullptr) stream->reader->blockGeneration = *stream->reader->generation;
+    }
   } else if ((mode & ZLIB_FILEFUNC_MODE_EXISTING) != 0) {
     stream->file = dp::FileSystem::qmfopen(name, "r+b");
   } else if ((mode & ZLIB_FILEFUNC_MODE_CREATE) != 0) {
@@ -74,6 +80,10 @@ voidpf Open(voidpf /*opaque*/, const void* path, int mode) {
 }
 
 uLong ReadAt(ReadStream& reader, char* out, uLong size) {
+  if (reader.generation != nullptr && *reader.generation != reader.blockGeneration) {
+    reader.blockGeneration = *reader.generation;
+    reader.blockLength = 0;
+  }
   uLong copied = 0;
   while (copied < size) {
     const std::uint64_t offset = reader.position - reader.blockStart;
@@ -155,7 +165,7 @@ int Error(voidpf /*opaque*/, voidpf stream) {
 
 }  // namespace
 
-zlib_filefunc64_def CloseOnExecFileFunctions() {
+zlib_filefunc64_def CloseOnExecFileFunctions(const std::uint64_t* generation) {
   zlib_filefunc64_def functions{};
   functions.zopen64_file = Open;
   functions.zread_file = Read;
@@ -164,7 +174,8 @@ zlib_filefunc64_def CloseOnExecFileFunctions() {
   functions.zseek64_file = Seek;
   functions.zclose_file = Close;
   functions.zerror_file = Error;
-  functions.opaque = nullptr;
+  // minizip hands the opaque pointer only to the file functions.
+  functions.opaque = const_cast<std::uint64_t*>(generation);
   return functions;
 }
 

@@ -62,8 +62,8 @@ bool IsEmptyArchive(const std::string& path) {
          field16(20) == size - kEndRecordSize;
 }
 
-UnzipHandle OpenArchive(const std::string& path) {
-  zlib_filefunc64_def functions = zip_files::CloseOnExecFileFunctions();
+UnzipHandle OpenUnzip(const std::string& path, const std::uint64_t* generation) {
+  zlib_filefunc64_def functions = zip_files::CloseOnExecFileFunctions(generation);
   return UnzipHandle(unzOpen2_64(path.c_str(), &functions));
 }
 
@@ -85,56 +85,120 @@ bool GetIdentity(const std::string& path, FileIdentity* identity) {
   return true;
 }
 
+bool ReadNames(void* archive, std::vector<std::string>* list) {
+  unz_global_info64 info{};
+  if (unzGetGlobalInfo64(archive, &info) != UNZ_OK) return false;
+  // The count comes from the file: trust it only as far as it is plausible.
+  list->reserve(static_cast<std::size_t>(std::min<ZPOS64_T>(info.number_entry, 65536)));
+  for (int status = unzGoToFirstFile(archive); list->size() < info.number_entry;
+       status = unzGoToNextFile(archive)) {
+    if (status != UNZ_OK) return false;
+    char name[kNameBufferSize];
+    unz_file_info64 entry{};
+    if (unzGetCurrentFileInfo64(archive, &entry, name, sizeof name, nullptr, 0, nullptr, 0) !=
+        UNZ_OK) {
+      return false;
+    }
+    name[sizeof name - 1] = '\0';
+    list->emplace_back(name);
+  }
+  return true;
+}
+
+// Copies the archive's current entry to `outputPath`; false when the output
+// cannot be opened or the entry cannot be read or written whole.
+bool CopyCurrentEntry(void* archive, const std::string& outputPath) {
+  std::unique_ptr<FILE, FileCloser> output(dp::FileSystem::qmfopen(outputPath, "wb"));
+  if (!output) return false;
+  if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
+  bool copied = true;
+  char buffer[kCopyBlockSize];
+  for (;;) {
+    const int read = unzReadCurrentFile(archive, buffer, sizeof buffer);
+    if (read == 0) break;
+    if (read < 0 || std::fwrite(buffer, 1, static_cast<std::size_t>(read), output.get()) !=
+                        static_cast<std::size_t>(read)) {
+      copied = false;
+      break;
+    }
+  }
+  // A CRC mismatch shows only when the entry is closed.
+  if (unzCloseCurrentFile(archive) != UNZ_OK) copied = false;
+  if (std::fclose(output.release()) != 0) copied = false;
+  return copied;
+}
+
 }  // namespace
 
-// Where each entry's directory record is, by its case-folded name; the first
-// of several entries whose names differ only in case wins, as a search
-// through the directory would find it.
-struct ZipReader::EntryIndex {
+// The archive as last opened, with the identity its file had then, and
+// where each entry's directory record is, by its case-folded name (built on
+// first use; the first of several entries whose names differ only in case
+// wins, as a search through the directory would find it).
+struct ZipReader::OpenArchive {
   FileIdentity identity{};
+  bool identified = false;
+  // Advanced at every call, so that no block read in an earlier call is
+  // trusted (a file rewritten in place within one time-stamp tick keeps its
+  // identity); declared before the handle, which reads it until closed.
+  std::uint64_t generation = 0;
+  UnzipHandle handle;
+  bool indexed = false;
   std::unordered_map<std::string, unz64_file_pos> positions;
 };
 
-bool ZipReader::Locate(void* archive, const std::string& entryName) {
-  std::string wanted = FoldCase(entryName);
-  std::replace(wanted.begin(), wanted.end(), '\\', '/');
+void* ZipReader::Open(bool* fresh) {
   FileIdentity identity{};
   const bool identified = GetIdentity(workingPath_, &identity);
-  bool fresh = false;
-  if (!index_ || !identified || index_->identity != identity) index_.reset();
-  for (;;) {
-    if (!index_) {
-      index_ = std::make_unique<EntryIndex>();
-      index_->identity = identity;
-      for (int status = unzGoToFirstFile(archive); status == UNZ_OK;
-           status = unzGoToNextFile(archive)) {
-        char name[kNameBufferSize];
-        unz_file_info64 entry{};
-        unz64_file_pos position{};
-        if (unzGetCurrentFileInfo64(archive, &entry, name, sizeof name, nullptr, 0, nullptr, 0) !=
-                UNZ_OK ||
-            unzGetFilePos64(archive, &position) != UNZ_OK) {
-          break;
-        }
-        name[sizeof name - 1] = '\0';
-        index_->positions.emplace(FoldCase(name), position);
-      }
-      fresh = true;
-    }
-    // The record found must still carry the name: a file rewritten in place
-    // within one time-stamp tick keeps its identity.
-    const auto found = index_->positions.find(wanted);
-    char name[kNameBufferSize];
-    unz_file_info64 entry{};
-    if (found != index_->positions.end() && unzGoToFilePos64(archive, &found->second) == UNZ_OK &&
-        unzGetCurrentFileInfo64(archive, &entry, name, sizeof name, nullptr, 0, nullptr, 0) ==
-            UNZ_OK) {
-      name[sizeof name - 1] = '\0';
-      if (FoldCase(name) == wanted) return true;
-    }
-    if (fresh) return false;
-    index_.reset();
+  *fresh = !open_ || !identified || !open_->identified || open_->identity != identity;
+  if (*fresh) {
+    // The old handle goes first: a failed opening leaves nothing cached.
+    open_.reset();
+    auto opened = std::make_unique<OpenArchive>();
+    opened->handle = OpenUnzip(workingPath_, &opened->generation);
+    if (!opened->handle) return nullptr;
+    open_ = std::move(opened);
+    // Identified before opening: a file replaced in between differs at the
+    // next call and is opened again. Without an identity the handle serves
+    // this call only.
+    open_->identity = identity;
+    open_->identified = identified;
   }
+  ++open_->generation;
+  return open_->handle.get();
+}
+
+bool ZipReader::Locate(const std::string& entryName) {
+  std::string wanted = FoldCase(entryName);
+  std::replace(wanted.begin(), wanted.end(), '\\', '/');
+  void* archive = open_->handle.get();
+  if (!open_->indexed) {
+    open_->indexed = true;
+    for (int status = unzGoToFirstFile(archive); status == UNZ_OK;
+         status = unzGoToNextFile(archive)) {
+      char name[kNameBufferSize];
+      unz_file_info64 entry{};
+      unz64_file_pos position{};
+      if (unzGetCurrentFileInfo64(archive, &entry, name, sizeof name, nullptr, 0, nullptr, 0) !=
+              UNZ_OK ||
+          unzGetFilePos64(archive, &position) != UNZ_OK) {
+        break;
+      }
+      name[sizeof name - 1] = '\0';
+      open_->positions.emplace(FoldCase(name), position);
+    }
+  }
+  // The record found must still carry the name: a file rewritten in place
+  // within one time-stamp tick keeps its identity.
+  const auto found = open_->positions.find(wanted);
+  char name[kNameBufferSize];
+  unz_file_info64 entry{};
+  if (found == open_->positions.end() || unzGoToFilePos64(archive, &found->second) != UNZ_OK ||
+      unzGetCurrentFileInfo64(archive, &entry, name, sizeof name, nullptr, 0, nullptr, 0) !=
+          UNZ_OK) {
+    return false;
+  }
+  name[sizeof name - 1] = '\0';
+  return FoldCase(name) == wanted;
 }
 
 ZipReader::ZipReader() = default;
@@ -144,64 +208,51 @@ ZipReader::ZipReader(const std::string& archivePath) { Bind(archivePath); }
 ZipReader::~ZipReader() { Bind(std::string()); }
 
 void ZipReader::Bind(const std::string& archivePath) {
+  open_.reset();
   if (workingPath_ != archivePath_) dp::FileSystem::Unlink(workingPath_.c_str());
   archivePath_ = archivePath;
-  index_.reset();
   workingPath_ = archivePath.empty()
                      ? archivePath
                      : zip_files::MakeWorkingPath(archivePath, "ZipReadFile", s_trace);
 }
 
 bool ZipReader::ListContents(std::vector<std::string>& names) {
-  const UnzipHandle archive = OpenArchive(workingPath_);
-  if (!archive) {
+  // Listed from a fresh opening: minizip keeps where the directory is, and a
+  // file rewritten in place within one time-stamp tick keeps its identity
+  // while its directory may have moved. Extract verifies what it finds.
+  open_.reset();
+  bool fresh = false;
+  void* archive = Open(&fresh);
+  if (archive == nullptr) {
     if (!IsEmptyArchive(workingPath_)) return false;
     names.clear();
     return true;
   }
-  unz_global_info64 info{};
-  if (unzGetGlobalInfo64(archive.get(), &info) != UNZ_OK) return false;
   std::vector<std::string> list;
-  // The count comes from the file: trust it only as far as it is plausible.
-  list.reserve(static_cast<std::size_t>(std::min<ZPOS64_T>(info.number_entry, 65536)));
-  for (int status = unzGoToFirstFile(archive.get()); list.size() < info.number_entry;
-       status = unzGoToNextFile(archive.get())) {
-    if (status != UNZ_OK) return false;
-    char name[kNameBufferSize];
-    unz_file_info64 entry{};
-    if (unzGetCurrentFileInfo64(archive.get(), &entry, name, sizeof name, nullptr, 0, nullptr, 0) !=
-        UNZ_OK) {
-      return false;
-    }
-    name[sizeof name - 1] = '\0';
-    list.emplace_back(name);
+  if (!ReadNames(archive, &list)) {
+    open_.reset();
+    return false;
   }
   names.swap(list);
   return true;
 }
 
 bool ZipReader::Extract(const std::string& entryName, const std::string& outputPath) {
-  const UnzipHandle archive = OpenArchive(workingPath_);
-  if (!archive) return false;
-  if (!Locate(archive.get(), entryName)) return false;
-  std::unique_ptr<FILE, FileCloser> output(dp::FileSystem::qmfopen(outputPath, "wb"));
-  if (!output) return false;
-  if (unzOpenCurrentFile(archive.get()) != UNZ_OK) return false;
-  bool copied = true;
-  char buffer[kCopyBlockSize];
+  // An entry missing from a handle kept from an earlier call is looked for
+  // again in a fresh opening, which also drops a directory read before the
+  // file was rewritten in place.
   for (;;) {
-    const int read = unzReadCurrentFile(archive.get(), buffer, sizeof buffer);
-    if (read == 0) break;
-    if (read < 0 || std::fwrite(buffer, 1, static_cast<std::size_t>(read), output.get()) !=
-                        static_cast<std::size_t>(read)) {
-      copied = false;
-      break;
-    }
+    bool fresh = false;
+    if (Open(&fresh) == nullptr) return false;
+    if (Locate(entryName)) break;
+    open_.reset();
+    if (fresh) return false;
   }
-  // A CRC mismatch shows only when the entry is closed.
-  if (unzCloseCurrentFile(archive.get()) != UNZ_OK) copied = false;
-  if (std::fclose(output.release()) != 0) copied = false;
-  return copied;
+  if (!CopyCurrentEntry(open_->handle.get(), outputPath)) {
+    open_.reset();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace du

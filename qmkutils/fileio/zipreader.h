@@ -1,18 +1,21 @@
 // Listing and extracting the entries of a zip archive.
 //
-// du::ZipReader opens its archive anew for each call, so the file may change
-// between calls. Entries are found without regard to case, and a name
-// written with backslashes finds the entry stored with forward slashes. An
+// du::ZipReader keeps its archive open from one call to the next and checks
+// at every call that the file is still the one it opened (device, inode,
+// size, modification time), opening it again when it differs or after any
+// failure; ListContents always opens it afresh. So an archive replaced or
+// rewritten between calls is seen as it is now. Entries are found without
+// regard to case, and a name written with backslashes finds the entry
+// stored with forward slashes. An
 // archive with no entries lists as an empty list. Anything that is not a
 // readable zip archive (another kind of file, a truncated or corrupt one, a
 // FIFO, device or folder, which are never waited on) makes the call return
 // false; a corrupt entry leaves a partial output file and false.
 //
-// Extract finds entries through an index of the archive's names, built on
-// first use and rebuilt whenever the file's identity (device, inode, size,
-// modification time) changes or an entry is missing from it, so extracting
-// every entry of a large archive costs one pass over its directory rather
-// than one per entry.
+// Extract finds entries through an index of the open archive's names, built
+// on first use and dropped with the opening; an entry missing from it is
+// looked for again in a fresh opening. Extracting every entry of a large
+// archive so costs one opening and one pass over its directory.
 //
 // The caller chooses every output path: Extract writes exactly the file it
 // is given and never interprets entry names as paths.
@@ -53,14 +56,17 @@ class QMK_EXPORT ZipReader : public virtual RefCounted {
   bool Extract(const std::string& entryName, const std::string& outputPath);
 
  private:
-  struct EntryIndex;
+  struct OpenArchive;
 
-  // Makes the entry current in the open `archive`; false when it is absent.
-  bool Locate(void* archive, const std::string& entryName);
+  // The open archive, opened again unless the cached one is still the file
+  // at the working path (`fresh` tells which); null when it cannot be opened.
+  void* Open(bool* fresh);
+  // Makes the entry current in the open archive; false when it is absent.
+  bool Locate(const std::string& entryName);
 
   std::string workingPath_;
   std::string archivePath_;
-  std::unique_ptr<EntryIndex> index_;
+  std::unique_ptr<OpenArchive> open_;
 };
 
 using ZipReaderPtr = SmartPtr<ZipReader>;

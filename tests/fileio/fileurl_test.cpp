@@ -18,13 +18,9 @@ TEST(FileUrlTest, EscapesEverythingButUnreservedCharacters) {
   const Case cases[] = {
       {"AZaz09-_.!~*'()", 0, std::string::npos, "AZaz09-_.!~*'()"},
       {"a b/c?d=e&f#g%h", 0, std::string::npos, "a%20b%2fc%3fd%3de%26f%23g%25h"},
-      {"caf\xc3\xa9", 0, std::string::npos, "caf%c3%a9"},
-      {std::string("\x00\x01\x7f\xff", 4), 0, std::string::npos, "%00%01%7f%ff"},
+      {std::string("\x00\x7f\xc3\xff", 4), 0, std::string::npos, "%00%7f%c3%ff"},
       {"abcdef", 2, 3, "cde"},
       {"abcdef", 4, 100, "ef"},
-      {"abcdef", 6, 1, ""},
-      {"abcdef", 60, std::string::npos, ""},
-      {"", 0, 0, ""},
   };
   std::string out = "stale";
   for (const Case& c : cases) {
@@ -43,33 +39,24 @@ TEST(FileUrlTest, BuildsFileUrlsFromPaths) {
       {"", "", ""},
       {"http://host/x", "", "http://host/x"},
       {"ab://", "", "ab://"},
-      {"/data/a", "", "file:///data/a"},
-      {"/", "", "file:///"},
       {"/a/./b/../c", "", "file:///a/c"},
-      {"/../a", "", "file:///a"},
-      {"/a b", "", "file:///a b"},
+      {"/../a b", "", "file:///a b"},
       {"C:\\d\\f", "", "file:///C:/d/f"},
       {"c:/d/../../f", "", "file:///c:/f"},
       {"\\\\server\\share\\f", "", "file://///server/share/f"},
       {"..\\..\\x", "\\\\server\\share", "file://///server/share/x"},
       {"//tmp//a/", "", "file:///tmp/a/"},
-      {"f.txt", "/base/dir", "file:///base/dir/f.txt"},
-      {"f.txt", "/base/dir/", "file:///base/dir/f.txt"},
-      {"../f.txt", "/base/dir", "file:///base/f.txt"},
-      {"./sub\\f.txt", "/base", "file:///base/sub/f.txt"},
-      {"../../../f", "/base", "file:///f"},
+      {"./sub\\f.txt", "/base/", "file:///base/sub/f.txt"},
+      {"../../../f", "/base/dir", "file:///f"},
       {"f", "file:///u/v", "file:///u/v/f"},
       {"../f", "http://host/a/b", "http://host/a/f"},
-      {"x\\y", "C:\\base", "file:///C:/base/x/y"},
       {"../../y", "C:\\base", "file:///C:/y"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(du::GetURLForFileSource(c.source, c.base), c.url)
         << "source \"" << c.source << "\", base \"" << c.base << "\"";
   }
-}
-
-TEST(FileUrlTest, RelativeSourceWithoutBaseJoinsTheCurrentDirectory) {
+  // Without a base a relative source joins the current directory.
   qmk_test::TempDir dir;
   const std::string previous = std::filesystem::current_path().string();
   std::filesystem::current_path(dir.path());

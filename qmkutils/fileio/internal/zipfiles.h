@@ -6,6 +6,7 @@
 
 #include <minizip/ioapi.h>
 
+#include <cstdint>
 #include <string>
 
 #include "qmkutils/tracing/tracer.h"
@@ -14,8 +15,12 @@ namespace du::zip_files {
 
 // minizip's file functions over close-on-exec descriptors: positioned reads
 // through a block buffer for an archive opened for reading (a regular file
-// only), stdio opened by dp::FileSystem::qmfopen for writing.
-zlib_filefunc64_def CloseOnExecFileFunctions();
+// only), stdio opened by dp::FileSystem::qmfopen for writing. A read stream
+// kept open across calls is given a `generation` counter: when it has
+// changed since the buffered block was read, the block is read again, so a
+// file rewritten in place is seen as it is now. The counter must outlive
+// the streams.
+zlib_filefunc64_def CloseOnExecFileFunctions(const std::uint64_t* generation = nullptr);
 
 // The path minizip should work on for `archivePath`: the path itself when it
 // is plain ASCII; otherwise a new temporary file named "<prefix>...zip" in the
