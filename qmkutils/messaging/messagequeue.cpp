@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 
 #include "qmkutils/messaging/internal/hazardpointers.h"
@@ -19,8 +20,9 @@ using internal::QueueNode;
 
 namespace {
 
-// Keeps the fields that producers write off the lines the consumer writes.
-// (The common allocator aligns to 8 only, so padding stands in for alignas.)
+// Keeps the owner's fields, the producers' and the need-wakeup flag on lines
+// of their own. (The common allocator aligns to 8 only, so padding stands in
+// for alignas.)
 constexpr std::size_t kLine = 64;
 
 constexpr int kSpinsBeforeYield = 5000;
@@ -144,15 +146,18 @@ class MessageQueue::Impl : public du::CommonAllocated {
   std::atomic<MessageHandler*> handler{nullptr};
   du::IntervalAlarm alarm;
   char padOwner[kLine] = {};
-  std::atomic<QueueNode*> head{nullptr};
+  std::atomic<QueueNode*> head{nullptr};  // the owner's
   char padHead[kLine] = {};
+  // A producer's tail and service count, on one line: it moves to the
+  // producer's core once per add instead of once per field.
   std::atomic<QueueNode*> tail{nullptr};
+  std::atomic<int> serviceCount{0};
   char padTail[kLine] = {};
-  std::atomic<int> serviceCount{0};  // producers
-  char padService[kLine] = {};
-  std::atomic<unsigned> size{0};  // producers and the owner
+  // Written once per add and read by the owner while it watches the queue,
+  // so that its looking does not pull the line above away from a producer.
+  std::atomic<unsigned> size{0};
   char padSize[kLine] = {};
-  std::atomic<int> needWakeup{1};  // written by the owner once per wake-up
+  std::atomic<int> needWakeup{1};  // read by every add, written once per sleep
 };
 
 MessageQueue::MessageQueue() : impl_(new Impl) {}
@@ -199,8 +204,11 @@ MessagePtr MessageQueue::PollMessage() {
 }
 
 MessagePtr MessageQueue::PendMessage(int milliseconds) {
-  du::IntervalAlarm deadline(milliseconds);
   MessagePtr message = PollMessage();
+  if (message) return message;
+  // Without a limit there is no deadline, and no clock to read.
+  std::optional<du::IntervalAlarm> deadline;
+  if (milliseconds > 0) deadline.emplace(milliseconds);
   while (!message) {
     if (!IsInService()) {
       ForwardShutdownToHandler();
@@ -209,7 +217,7 @@ MessagePtr MessageQueue::PendMessage(int milliseconds) {
     // Fires a due time-out and tells the time to the next one, never 0: a
     // wait of 0 would be a wait without limit.
     std::int64_t wait = CheckTimeRemaining();
-    const std::int64_t left = deadline.TimeTillNextAlarm();
+    const std::int64_t left = deadline ? deadline->TimeTillNextAlarm() : -1;
     if (left == 0) return nullptr;
     if (left > 0 && (wait < 0 || left < wait)) wait = left;
     WaitForNewMessages(wait > 0 ? static_cast<int>(wait) : 0);

@@ -180,6 +180,10 @@ bool Semaphore::Wait(unsigned milliseconds) {
     futex::CpuRelax();
     if (count_.load(std::memory_order_relaxed) > 0 && TryTake()) return true;
   }
+  return WaitWithoutSpinning(milliseconds);
+}
+
+bool Semaphore::WaitWithoutSpinning(unsigned milliseconds) {
   // Take a count, or else become a waiter owed one.
   if (count_.fetch_sub(1, std::memory_order_acquire) > 0) return true;
   bool unlimited = milliseconds == 0 || milliseconds == 0xFFFFFFFF;

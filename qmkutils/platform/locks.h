@@ -98,6 +98,9 @@ class QMK_EXPORT Semaphore {
   // Takes a count, waiting at most `milliseconds` (0 or 0xFFFFFFFF: no
   // limit). False on time-out.
   bool Wait(unsigned milliseconds);
+  // The same without the short spin before sleeping, for a caller that has
+  // just spun on a condition of its own that implies the count.
+  bool WaitWithoutSpinning(unsigned milliseconds);
 
  private:
   friend class WaitLock;

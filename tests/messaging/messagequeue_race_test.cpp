@@ -9,7 +9,6 @@
 
 #include "messaging/messaging_test_support.h"
 #include "qmkutils/messaging/genericmessagequeue.h"
-#include "qmkutils/messaging/messagequeue.h"
 
 namespace {
 
@@ -23,42 +22,17 @@ using qmk_test::Tagged;
 
 constexpr unsigned kProducers = 6;
 
-// Messages carry their producer in the tag and their sequence number in the
-// object handle. Checks, per producer, that they come in order without gaps.
-void ExpectInProducerOrder(const RecordingHandler& handler, std::vector<unsigned>& counts) {
-  const auto producers = handler.Tags();
-  const auto sequence = handler.Handles();
-  ASSERT_EQ(producers.size(), sequence.size());
-  for (std::size_t i = 0; i < producers.size(); ++i) {
-    ASSERT_LT(producers[i], counts.size());
-    ASSERT_EQ(sequence[i], counts[producers[i]]) << "producer " << producers[i] << " out of order";
-    ++counts[producers[i]];
-  }
-}
-
 TEST(MessageQueueRace, ManyProducersOneLoopEveryMessageOnceInOrder) {
   constexpr unsigned kPerProducer = 20000;
   MessageQueuePtr queue(new GenericMessageQueue);
   RecordingHandler handler;
   handler.SetMessageQueue(queue);
-  std::thread owner([&] {
-    queue->RunMessageLoop();
-    MessageQueue::ThreadRelinquishInterest();
-  });
-  std::vector<std::thread> producers;
-  for (unsigned p = 0; p < kProducers; ++p) {
-    producers.emplace_back([&, p] {
-      for (unsigned i = 0; i < kPerProducer; ++i) ASSERT_TRUE(queue->AddMessage(Tagged(i, p)));
-      MessageQueue::ThreadRelinquishInterest();
-    });
-  }
-  for (auto& producer : producers) producer.join();
+  std::thread owner = qmk_test::StartOwner(queue);
+  for (auto& producer : qmk_test::StartProducers(queue, kProducers, kPerProducer)) producer.join();
   queue->ShutdownQueue(MessageQueue::kShutdownGently);
   owner.join();
-
-  std::vector<unsigned> counts(kProducers, 0);
-  ExpectInProducerOrder(handler, counts);
-  for (unsigned count : counts) EXPECT_EQ(count, kPerProducer);
+  EXPECT_EQ(qmk_test::CountInProducerOrder(handler, kProducers),
+            std::vector<unsigned>(kProducers, kPerProducer));
   EXPECT_EQ(CountedMessage::Live(), 0);
 }
 
@@ -67,44 +41,34 @@ TEST(MessageQueueRace, ShutdownWhileProducersAdd) {
     MessageQueuePtr queue(new GenericMessageQueue);
     RecordingHandler handler;
     handler.SetMessageQueue(queue);
-    std::thread owner([&] {
-      queue->RunMessageLoop();
-      MessageQueue::ThreadRelinquishInterest();
-    });
+    std::thread owner = qmk_test::StartOwner(queue);
     std::vector<unsigned> accepted(kProducers, 0);
-    std::atomic<unsigned> started{0};
     std::vector<std::thread> producers;
     for (unsigned p = 0; p < kProducers; ++p) {
       producers.emplace_back([&, p] {
-        started.fetch_add(1);
         while (queue->AddMessage(Tagged(accepted[p], p))) ++accepted[p];
         MessageQueue::ThreadRelinquishInterest();
       });
     }
-    while (started.load() < kProducers || handler.Tags().size() < 1000) std::this_thread::yield();
+    while (handler.Tags().size() < 1000) std::this_thread::yield();
     queue->ShutdownQueue(mode);
     for (auto& producer : producers) producer.join();
     owner.join();
 
-    std::vector<unsigned> delivered(kProducers, 0);
     if (mode == MessageQueue::kShutdownGently) {
-      ExpectInProducerOrder(handler, delivered);
-      for (unsigned p = 0; p < kProducers; ++p) {
-        EXPECT_EQ(delivered[p], accepted[p]) << "gentle shutdown lost messages of producer " << p;
-      }
+      EXPECT_EQ(qmk_test::CountInProducerOrder(handler, kProducers), accepted);
     } else {
-      // The shutting-down thread drops messages while the owner still takes
-      // some: the owner's share has gaps but keeps each producer's order.
-      const auto producers = handler.Tags();
-      const auto sequence = handler.Handles();
+      // Messages are dropped while the owner still takes some: its share
+      // has gaps but keeps each producer's order.
+      const auto tags = handler.Tags();
+      const auto handles = handler.Handles();
       std::vector<long long> last(kProducers, -1);
-      for (std::size_t i = 0; i < producers.size(); ++i) {
-        ASSERT_GT(sequence[i], last[producers[i]]);
-        last[producers[i]] = sequence[i];
+      for (std::size_t i = 0; i < tags.size(); ++i) {
+        ASSERT_GT(handles[i], last[tags[i]]);
+        last[tags[i]] = handles[i];
       }
     }
     EXPECT_GE(handler.Shutdowns(), 1);
-    EXPECT_FALSE(queue->AddMessage(Tagged(0, 0)));
     EXPECT_EQ(CountedMessage::Live(), 0);
   }
 }
@@ -118,10 +82,10 @@ TEST(MessageQueueRace, HazardPointersReclaimUnderLoad) {
   MessageQueuePtr queue(new GenericMessageQueue);
   std::atomic<unsigned> taken{0};
   std::atomic<bool> producing{true};
-  std::vector<std::vector<unsigned>> lastSeen(kPollers, std::vector<unsigned>(kProducers, 0));
-  std::vector<std::thread> threads;
+  std::vector<std::thread> pollers;
   for (unsigned c = 0; c < kPollers; ++c) {
-    threads.emplace_back([&, c] {
+    pollers.emplace_back([&] {
+      std::vector<unsigned> next(2, 0);  // each poller sees a producer's order
       for (;;) {
         MessagePtr message = queue->PollMessage();
         if (!message) {
@@ -129,25 +93,17 @@ TEST(MessageQueueRace, HazardPointersReclaimUnderLoad) {
           std::this_thread::yield();
           continue;
         }
-        // Each poller sees any one producer's messages in increasing order.
-        unsigned& last = lastSeen[c][message->GetMesgTag()];
-        EXPECT_GE(message->GetObjectHandle(), last);
-        last = message->GetObjectHandle() + 1u;
+        unsigned& expected = next[message->GetMesgTag()];
+        EXPECT_GE(message->GetObjectHandle(), expected);
+        expected = message->GetObjectHandle() + 1u;
         taken.fetch_add(1);
       }
       MessageQueue::ThreadRelinquishInterest();
     });
   }
-  std::vector<std::thread> producers;
-  for (unsigned p = 0; p < 2; ++p) {
-    producers.emplace_back([&, p] {
-      for (unsigned i = 0; i < kPerProducer; ++i) queue->AddMessage(Tagged(i, p));
-      MessageQueue::ThreadRelinquishInterest();
-    });
-  }
-  for (auto& producer : producers) producer.join();
+  for (auto& producer : qmk_test::StartProducers(queue, 2, kPerProducer)) producer.join();
   producing.store(false);
-  for (auto& thread : threads) thread.join();
+  for (auto& poller : pollers) poller.join();
   EXPECT_EQ(taken.load(), 2 * kPerProducer);
   EXPECT_EQ(CountedMessage::Live(), 0);
 }

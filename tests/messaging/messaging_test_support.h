@@ -1,13 +1,17 @@
-// Handlers and messages that record what a queue does with them.
+// Handlers, messages and threads that record what a queue does.
 #ifndef QMKUTILS_TESTS_MESSAGING_MESSAGING_TEST_SUPPORT_H_
 #define QMKUTILS_TESTS_MESSAGING_MESSAGING_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "qmkutils/messaging/message.h"
 #include "qmkutils/messaging/messagehandler.h"
+#include "qmkutils/messaging/messagequeue.h"
 
 namespace qmk_test {
 
@@ -24,8 +28,15 @@ class CountedMessage : public dom::Message {
   static inline std::atomic<int> s_live{0};
 };
 
+inline dom::MessagePtr Tagged(unsigned handle, unsigned tag) {
+  dom::MessagePtr message(new CountedMessage(tag));
+  message->SetObjectHandle(handle);
+  message->FinaliseMessage();
+  return message;
+}
+
 // Keeps the object handle and tag of every message, and counts shutdowns
-// and time-outs. Only the queue's owner calls it.
+// and time-outs.
 class RecordingHandler : public dom::MessageHandler {
  public:
   void HandleMessage(const dom::MessagePtr& message) override {
@@ -62,11 +73,41 @@ class RecordingHandler : public dom::MessageHandler {
   std::atomic<int> timeouts_{0};
 };
 
-inline dom::MessagePtr Tagged(unsigned handle, unsigned tag) {
-  dom::MessagePtr message(new CountedMessage(tag));
-  message->SetObjectHandle(handle);
-  message->FinaliseMessage();
-  return message;
+// Producer p adds Tagged(i, p) for i from 0 to count − 1.
+inline std::vector<std::thread> StartProducers(const dom::MessageQueuePtr& queue,
+                                               unsigned producers, unsigned count) {
+  std::vector<std::thread> threads;
+  for (unsigned p = 0; p < producers; ++p) {
+    threads.emplace_back([queue, p, count] {
+      for (unsigned i = 0; i < count; ++i) EXPECT_TRUE(queue->AddMessage(Tagged(i, p)));
+      dom::MessageQueue::ThreadRelinquishInterest();
+    });
+  }
+  return threads;
+}
+
+inline std::thread StartOwner(const dom::MessageQueuePtr& queue) {
+  return std::thread([queue] {
+    queue->RunMessageLoop();
+    dom::MessageQueue::ThreadRelinquishInterest();
+  });
+}
+
+// Per producer (the tag), the messages handled in sequence (the handle)
+// from 0 without gaps; returns how many each had.
+inline std::vector<unsigned> CountInProducerOrder(const RecordingHandler& handler,
+                                                  unsigned producers) {
+  std::vector<unsigned> counts(producers, 0);
+  const auto tags = handler.Tags();
+  const auto handles = handler.Handles();
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i] >= producers || handles[i] != counts[tags[i]]) {
+      ADD_FAILURE() << "producer " << tags[i] << " out of order at " << handles[i];
+      break;
+    }
+    ++counts[tags[i]];
+  }
+  return counts;
 }
 
 }  // namespace qmk_test
