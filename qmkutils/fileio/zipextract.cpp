@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <initializer_list>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,15 @@ std::vector<std::string> Components(const std::string& name) {
   }
   if (!part.empty() && part != ".") parts.push_back(part);
   return parts;
+}
+
+// ASCII case folded, with "\\" as "/", as entries are looked up.
+std::string FoldCase(std::string name) {
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '\\') c = '/';
+  }
+  return name;
 }
 
 std::string Cat(std::initializer_list<std::string_view> parts) {
@@ -76,6 +86,15 @@ bool ExtractAll(ZipReader& reader, const std::string& destination, std::string* 
   if (!reader.ListContents(names)) {
     *error = "not a readable zip archive";
     return false;
+  }
+  // Entries are found by name without regard to case, so two names that
+  // differ only in case would both give the first one's bytes.
+  std::set<std::string> folded;
+  for (const std::string& name : names) {
+    if (!folded.insert(FoldCase(name)).second) {
+      *error = Cat({"refused entry \"", name, "\": another entry differs from it only in case"});
+      return false;
+    }
   }
   for (const std::string& name : names) {
     if (const char* reason = UnsafeNameReason(name)) {

@@ -7,8 +7,12 @@
 // an existing folder, or the output file, that is a symbolic link is
 // refused, so a link stored in the tree cannot lead the extraction out of
 // it; so is an existing output that is not a regular file (a FIFO would
-// block, a device would take the bytes). (A link swapped in by someone else while it runs is not
-// guarded against.) A name ending in a separator only creates its folder.
+// block, a device would take the bytes), and an existing file is replaced
+// rather than written through (it may be a hard link to a file outside). (A
+// link swapped in by someone else while it runs is not guarded against.) A
+// name ending in a separator only creates its folder. An archive with two
+// names that differ only in case is refused, since entries are looked up
+// without regard to case.
 #ifndef QMKUTILS_FILEIO_INTERNAL_ZIPEXTRACT_H_
 #define QMKUTILS_FILEIO_INTERNAL_ZIPEXTRACT_H_
 
