@@ -233,7 +233,8 @@ class Dumper {
         // Signed and unsigned bytes share the reader's char forms.
         unsigned char byte = 0;
         if (!reader_.Read(byte)) return false;
-        text += (text.empty() ? "" : " ") + std::to_string(static_cast<signed char>(byte));
+        if (!text.empty()) text += ' ';
+        text += std::to_string(static_cast<signed char>(byte));
         return true;
       }
       case Kind::kU8:
