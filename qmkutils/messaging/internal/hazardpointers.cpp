@@ -122,9 +122,11 @@ HazardRecord& HazardManager::ClaimRecord() {
   }
   if (claimed == nullptr) {
     claimed = new HazardRecord;
-    claimed->nextRecord = records_.load(std::memory_order_relaxed);
-    while (!records_.compare_exchange_weak(claimed->nextRecord, claimed, std::memory_order_release,
-                                           std::memory_order_relaxed)) {
+    // Acquiring the records already listed, since the count below walks
+    // them.
+    claimed->nextRecord = records_.load(std::memory_order_acquire);
+    while (!records_.compare_exchange_weak(claimed->nextRecord, claimed, std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
     }
     std::size_t count = 0;
     for (HazardRecord* record = claimed; record != nullptr; record = record->nextRecord) ++count;
