@@ -17,10 +17,6 @@ constexpr int kDone = 0;
 constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
-// minizip's append status: a new archive, or entries added to one.
-constexpr int kCreate = 0;
-constexpr int kAddInArchive = 2;
-
 constexpr const char* kUsage =
     "Usage: qmk zip list ARCHIVE\n"
     "       qmk zip add ARCHIVE PATH...\n"
@@ -46,7 +42,8 @@ int List(const std::string& archive) {
 
 int Add(const std::string& archive, const std::vector<std::string>& paths) {
   du::ZipWriter writer(archive);
-  int mode = dp::FileSystem::FileExists(archive.c_str()) ? kAddInArchive : kCreate;
+  int mode = dp::FileSystem::FileExists(archive.c_str()) ? du::ZipWriter::kAddInArchive
+                                                         : du::ZipWriter::kCreate;
   for (std::string path : paths) {
     bool added = false;
     if (dp::FileSystem::DirExists(path.c_str())) {
@@ -56,7 +53,7 @@ int Add(const std::string& archive, const std::vector<std::string>& paths) {
       added = writer.AddFile(path, mode);
     }
     if (!added) return Fail("cannot add", path);
-    mode = kAddInArchive;
+    mode = du::ZipWriter::kAddInArchive;
   }
   return kDone;
 }

@@ -32,6 +32,11 @@ namespace du {
 
 class QMK_EXPORT ZipWriter : public virtual RefCounted {
  public:
+  // The modes, minizip's append statuses.
+  static constexpr int kCreate = 0;
+  static constexpr int kCreateAfter = 1;
+  static constexpr int kAddInArchive = 2;
+
   explicit ZipWriter(const std::string& archivePath);
   ~ZipWriter() override;
   ZipWriter(const ZipWriter&) = delete;

@@ -25,9 +25,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-// minizip's append status.
-constexpr int kCreate = 0;
-constexpr int kAddInArchive = 2;
+constexpr int kCreate = ZipWriter::kCreate;
+constexpr int kAddInArchive = ZipWriter::kAddInArchive;
 
 std::vector<std::string> List(ZipReader& reader) {
   std::vector<std::string> names;
