@@ -1,5 +1,6 @@
 // Extracting a whole archive below a destination folder without ever
-// writing outside it, for the tools and the installer.
+// writing outside it, for the tools and the installer. Exported for the
+// tool and the tests, but not installed.
 //
 // Entry names are untrusted. A name is refused when it is empty, absolute
 // ("/" or "\" first), starts with a drive ("C:"), or has a ".." component
@@ -19,17 +20,18 @@
 #include <string>
 
 #include "qmkutils/fileio/zipreader.h"
+#include "qmkutils/platform/export.h"
 
 namespace du::zip_extract {
 
 // Why `name` cannot be extracted below a folder, or null when it can.
-const char* UnsafeNameReason(const std::string& name);
+QMK_EXPORT const char* UnsafeNameReason(const std::string& name);
 
 // Extracts every entry of `reader` below `destination` (an existing folder),
 // stopping at the first failure, which `error` then describes with the
 // entry's name. False when the archive cannot be listed, a name is refused,
 // or an entry cannot be written.
-bool ExtractAll(ZipReader& reader, const std::string& destination, std::string* error);
+QMK_EXPORT bool ExtractAll(ZipReader& reader, const std::string& destination, std::string* error);
 
 }  // namespace du::zip_extract
 
