@@ -1,5 +1,6 @@
 #include "qmkutils/installer/installeritem.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "qmkutils/installer/internal/bomtext.h"
@@ -20,6 +21,16 @@ bool ParseDependency(std::string_view text, int version[2], int build[4], std::s
       !bom_text::ParseNumbers(text.substr(versionEnd + 1, buildEnd - versionEnd - 1), build, 4))
     return false;
   *name = text.substr(buildEnd + 1);
+  return true;
+}
+
+// Parses into `numbers` only when the whole text is well formed, so a bad
+// line leaves the item as it was.
+template <int kCount>
+bool ParseInto(std::string_view text, int (&numbers)[kCount]) {
+  int parsed[kCount];
+  if (!bom_text::ParseNumbers(text, parsed, kCount)) return false;
+  std::copy(parsed, parsed + kCount, numbers);
   return true;
 }
 
@@ -79,10 +90,10 @@ void InstallerItem::SerialInput(std::istream& in, char key) {
   bool wellFormed = true;
   switch (key) {
     case 'i':
-      wellFormed = bom_text::ParseNumbers(rest, version_, 2);
+      wellFormed = ParseInto(rest, version_);
       break;
     case 'b':
-      wellFormed = bom_text::ParseNumbers(rest, build_, 4);
+      wellFormed = ParseInto(rest, build_);
       break;
     case 'e':
       isExecutable_ = true;
