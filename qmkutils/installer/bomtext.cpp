@@ -47,7 +47,7 @@ bool ReadSmallFile(const std::string& path, std::string* text) {
   while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text->size() <= kLimit)
     text->append(chunk, got);
   const bool complete = std::ferror(file) == 0 && text->size() <= kLimit;
-  std::fclose(file);
+  (void)std::fclose(file);  // read-only: nothing to lose
   if (!complete) Trace()(dp::Error, "Failed to read file \"%s\"\n", path.c_str());
   return complete;
 }

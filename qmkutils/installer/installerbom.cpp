@@ -104,10 +104,10 @@ InitRetState InstallerBom::Initialize(const std::string& url, const std::string&
         // The file an update replaces must be writable, when it exists.
         const std::string file = home_ + "/" + download->GetComponentName();
         if (FILE* current = dp::FileSystem::qmfopen(file, "rb")) {
-          std::fclose(current);
+          (void)std::fclose(current);
           FILE* writable = dp::FileSystem::qmfopen(file, "ab");
           if (writable == nullptr) return kFileInUse;
-          std::fclose(writable);
+          (void)std::fclose(writable);  // nothing was written
         }
         updateList->insert(&package);
       }

@@ -68,7 +68,7 @@ bool AllNamesSafe(unzFile archive) {
 // Copies the open entry into `target`, replacing what is there.
 void WriteEntry(unzFile archive, const std::string& target, const unz_file_info64& info) {
   if (FILE* existing = dp::FileSystem::qmfopen(target, "rb")) {
-    std::fclose(existing);
+    (void)std::fclose(existing);
     Trace()(dp::Info, "Output file %s allready exists\n", target.c_str());
   }
   unlink(target.c_str());
