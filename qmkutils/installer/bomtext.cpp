@@ -1,9 +1,11 @@
 #include "qmkutils/installer/internal/bomtext.h"
 
-#include <charconv>
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "qmkutils/platform/filesystem.h"
+#include <cerrno>
+#include <charconv>
 
 namespace installer::bom_text {
 
@@ -36,18 +38,25 @@ bool ParseNumbers(std::string_view text, int* numbers, int count) {
 
 bool ReadSmallFile(const std::string& path, std::string* text) {
   constexpr std::size_t kLimit = std::size_t{64} << 20;
-  FILE* file = dp::FileSystem::qmfopen(path, "rb");
-  if (file == nullptr) {
+  // Non-blocking, so that a FIFO named like a bom file cannot stall the
+  // reader; only regular files are read.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat status {};
+  if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fd >= 0) close(fd);
     Trace()(dp::Error, "Failed to open file \"%s\"\n", path.c_str());
     return false;
   }
   text->clear();
   char chunk[8192];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text->size() <= kLimit)
-    text->append(chunk, got);
-  const bool complete = std::ferror(file) == 0 && text->size() <= kLimit;
-  (void)std::fclose(file);  // read-only: nothing to lose
+  ssize_t got = 0;
+  while (text->size() <= kLimit && (got = read(fd, chunk, sizeof chunk)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    text->append(chunk, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  const bool complete = got == 0;
   if (!complete) Trace()(dp::Error, "Failed to read file \"%s\"\n", path.c_str());
   return complete;
 }

@@ -32,16 +32,14 @@ class FunctionManagerImpl final : public FunctionManager {
   InitRetState InitializeInstalled(UpdateList* updateList, const int build[4],
                                    const std::string& packageName) override {
     s_trace(dp::Debug, "Lets init the installerbom\n");
-    bom_.reset(InstallerBom::Construct());
-    return bom_->Initialize(updateList, build, packageName);
+    return Bom().Initialize(updateList, build, packageName);
   }
 
   InitRetState InitializeFromUrl(const std::string& url, const std::string& packageName,
                                  bool /*reservedFlag*/, UpdateList* updateList, const int build[4],
                                  const void* reserved) override {
     s_trace(dp::Debug, "Lets init the installerbom\n");
-    bom_.reset(InstallerBom::Construct());
-    return bom_->Initialize(url, packageName, updateList, build, reserved);
+    return Bom().Initialize(url, packageName, updateList, build, reserved);
   }
 
   bool HasFunction(const du::Symbol& module, const du::Symbol& dataType,
@@ -80,17 +78,24 @@ class FunctionManagerImpl final : public FunctionManager {
 
   bool LoadModule(const du::Symbol& moduleName, UpdateList* updateList) override {
     if (!HasBom()) return false;
-    const auto matches = [&](const InstallerFunction& f) {
-      s_trace(dp::Debug, "Compare with module %s\n", f.GetModuleName().safe_c_str());
-      return f.GetModuleName() == moduleName && f.GetFunctionName().view().empty();
+    // Every function is compared (and traced); any one selects the package.
+    const auto selects = [&](InstallerPackage::FunctionList::const_iterator begin,
+                             InstallerPackage::FunctionList::const_iterator end) {
+      bool selected = false;
+      for (auto f = begin; f != end; ++f) {
+        s_trace(dp::Debug, "Compare with module %s\n", (*f)->GetModuleName().safe_c_str());
+        selected |= (*f)->GetModuleName() == moduleName && (*f)->GetFunctionName().view().empty();
+      }
+      return selected;
     };
-    for (auto entry = bom_->beginPackages(); entry != bom_->endPackages(); ++entry) {
-      InstallerPackage& package = *entry->second;
+    // By index: IsInstalled may read new bom files, which adds packages.
+    const auto count = bom_->endPackages() - bom_->beginPackages();
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+      InstallerPackage& package = *bom_->beginPackages()[i].second;
       if (package.beginInstalledFunctions() != package.endInstalledFunctions()) {
-        if (AnyMatches(package.beginInstalledFunctions(), package.endInstalledFunctions(), matches))
+        if (selects(package.beginInstalledFunctions(), package.endInstalledFunctions()))
           package.LoadPackage();
-      } else if (AnyMatches(package.beginDownloadFunctions(), package.endDownloadFunctions(),
-                            matches)) {
+      } else if (selects(package.beginDownloadFunctions(), package.endDownloadFunctions())) {
         if (package.IsInstalled()) {
           package.LoadPackage();
         } else if (updateList != nullptr) {
@@ -122,6 +127,13 @@ class FunctionManagerImpl final : public FunctionManager {
   bool IsReady() override { return true; }
 
  private:
+  // A manager keeps its first bom: initialising again answers "already
+  // initialised", and the packages that update lists point to stay alive.
+  InstallerBom& Bom() {
+    if (bom_ == nullptr) bom_.reset(InstallerBom::Construct());
+    return *bom_;
+  }
+
   bool HasBom() const {
     if (bom_ != nullptr) return true;
     s_trace(dp::Error, "The function manager is used before it is initialised\n");

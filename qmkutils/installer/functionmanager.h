@@ -32,8 +32,9 @@ class QMK_EXPORT FunctionManager {
   virtual ~FunctionManager();
 
   // Create the bom and initialise it from the installed side, or from a
-  // package list file `url` as well. `reservedFlag` and `reserved` are not
-  // used; `reserved` is passed on to the bom.
+  // package list file `url` as well. A manager has one bom: a second
+  // initialisation returns kAlreadyInitializedOrNoHome. `reservedFlag` and
+  // `reserved` are not used; `reserved` is passed on to the bom.
   virtual InitRetState InitializeInstalled(UpdateList* updateList, const int build[4],
                                            const std::string& packageName) = 0;
   virtual InitRetState InitializeFromUrl(const std::string& url, const std::string& packageName,

@@ -122,6 +122,7 @@ InitRetState InstallerBom::Initialize(const std::string& url, const std::string&
 
 void InstallerBom::ScanBomDir() {
   Trace()(dp::Debug, "In ScanBomDir\n");
+  if (bomDirectory_.empty()) return;  // no home found: nothing installed
   lock_.ObtainLock();
   du::FindFile find;
   for (find.FindFirstFileName(bomDirectory_ + "/*.bom"); !find.GetFoundName().empty();

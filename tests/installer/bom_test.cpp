@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <sstream>
@@ -198,6 +199,8 @@ TEST(InstallerBomInit, InstalledSideReadsTheBomDirectoryOnce) {
   installation.AddBom("b.bom", "p b.bom\ni 1.0\nb 2.0.0.0\nl lib/b.so\nP\n");
   installation.AddBom("a.bom", "p a.bom\ni 1.0\nb 2.1.0.0\ne bin/a\ns bin/a.sh\nP\n");
   installation.AddBom("ignored.BOM", "p ignored.bom\nP\n");
+  ASSERT_EQ(mkfifo((installation.home() + "/bom/app/fifo.bom").c_str(), 0600), 0)
+      << "a FIFO is passed over, not waited on";
   auto bom = NewBom();
   UpdateList list;
   const int current[4] = {2, 0, 0, 0};
@@ -289,6 +292,27 @@ TEST(Availability, FollowsInstalledAndLocalisedDependencies) {
   // Not installed but downloadable: listed itself.
   EXPECT_FALSE(bom->GetPackageForPackageName("text_de.bom")->IsPackageAvailable(&updates));
   EXPECT_THAT(Names(updates), Contains("text_de.bom"));
+}
+
+TEST(FunctionManagerState, SurvivesBomFilesAddedMidLoopAndASecondInitialisation) {
+  Installation installation;
+  const std::string list = installation.AddList("p a.bom\nm Tools\ni 1.0\nb 1.0.0.0\nP\n");
+  std::unique_ptr<installer::FunctionManager> manager(installer::FunctionManager::Construct());
+  UpdateList updates;
+  ASSERT_EQ(manager->InitializeFromUrl(list, "app", false, &updates, kAnyBuild, nullptr),
+            installer::kInitialized);
+  // Looking for a.bom on disk reads these too, growing the package list
+  // that LoadModule walks.
+  for (int i = 0; i < 40; ++i)
+    installation.AddBom("b" + std::to_string(i) + ".bom",
+                        "p b" + std::to_string(i) + ".bom\ni 1.0\nb 1.0.0.0\nP\n");
+  EXPECT_TRUE(manager->LoadModule("Tools", &updates));
+  EXPECT_THAT(Names(updates), ElementsAre("a.bom"));
+  // The packages in the list stay valid: the manager keeps its bom.
+  EXPECT_EQ(manager->InitializeInstalled(&updates, kAnyBuild, "app"),
+            installer::kAlreadyInitializedOrNoHome);
+  EXPECT_TRUE(manager->LoadModule("Tools", &updates));
+  EXPECT_THAT(Names(updates), ElementsAre("a.bom"));
 }
 
 }  // namespace
