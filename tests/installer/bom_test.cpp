@@ -303,9 +303,10 @@ TEST(FunctionManagerState, SurvivesBomFilesAddedMidLoopAndASecondInitialisation)
             installer::kInitialized);
   // Looking for a.bom on disk reads these too, growing the package list
   // that LoadModule walks.
-  for (int i = 0; i < 40; ++i)
-    installation.AddBom("b" + std::to_string(i) + ".bom",
-                        "p b" + std::to_string(i) + ".bom\ni 1.0\nb 1.0.0.0\nP\n");
+  for (char c = 'a'; c <= 'z'; ++c) {
+    const std::string name = std::string(1, c) + "x.bom";
+    installation.AddBom(name, "p " + name + "\ni 1.0\nb 1.0.0.0\nP\n");
+  }
   EXPECT_TRUE(manager->LoadModule("Tools", &updates));
   EXPECT_THAT(Names(updates), ElementsAre("a.bom"));
   // The packages in the list stay valid: the manager keeps its bom.
