@@ -5,6 +5,7 @@
 
 #include "alloc_command.h"
 #include "bin_command.h"
+#include "bom_command.h"
 #include "demo_command.h"
 #include "info_command.h"
 #include "l10n_command.h"
@@ -62,6 +63,18 @@ constexpr const char* kUsage =
     "                    folder). Stops with exit status 1 at an entry that would\n"
     "                    land outside it: an absolute name, a drive, a \"..\"\n"
     "                    component, or a path through a symbolic link.\n"
+    "  bom status [--package NAME] [--list FILE] [--build A.B.C.D]\n"
+    "                    Show the installed packages of the installation (its\n"
+    "                    bills of material in home/bom/NAME), and with the\n"
+    "                    package list FILE the updates and the archives to\n"
+    "                    download. --build is the build to check against\n"
+    "                    (default -1.-1.-1.-1, any). Exits with 1 when the\n"
+    "                    installation cannot be read.\n"
+    "  bom install ZIP [--package NAME]\n"
+    "                    Install a package archive below the home under the\n"
+    "                    installation lock and show the package it installed.\n"
+    "                    Exits with 1 when the archive does not open, is\n"
+    "                    refused, or the installation is locked.\n"
     "  help              Show this text.\n"
     "\n"
     "Options of 'qmk trace':\n"
@@ -96,6 +109,7 @@ int main(int argc, char** argv) {
   if (command == "demo") return qmk::RunDemoCommand(argc - 2, argv + 2);
   if (command == "alloc") return qmk::RunAllocCommand(argc - 2, argv + 2);
   if (command == "bin") return qmk::RunBinCommand(argc - 2, argv + 2);
+  if (command == "bom") return qmk::RunBomCommand(argc - 2, argv + 2);
   if (command == "info") return qmk::RunInfoCommand(argc - 2, argv + 2);
   if (command == "l10n") return qmk::RunL10nCommand(argc - 2, argv + 2);
   if (command == "trace") return qmk::RunTraceCommand(argc - 2, argv + 2);

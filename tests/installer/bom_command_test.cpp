@@ -1,0 +1,156 @@
+// `qmk bom`, run as a separate process on a temporary installation.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "qmkutils/fileio/zipwriter.h"
+#include "qmkutils/platform/filesystem.h"
+#include "support/child_process.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class QmkBom : public ::testing::Test {
+ protected:
+  QmkBom() {
+    mkdir(home_.c_str(), 0755);
+    environment_.Set("QUILL_HOME", home_);
+  }
+
+  int Run(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {QMK_TEST_TOOL, "bom"});
+    qmk_test::ChildProcess tool(arguments);
+    EXPECT_TRUE(tool.Started());
+    const int status = tool.Finish();
+    out_ = tool.Out();
+    err_ = tool.Err();
+    return status;
+  }
+
+  void WriteBoms(const std::string& folder) {
+    mkdir((home_ + "/bom").c_str(), 0755);
+    mkdir(folder.c_str(), 0755);
+    qmk_test::WriteFile(folder + "/app.bom",
+                        "p app.bom\ni 1.2\nb 1.0.0.3\ne bin/app\nd 1.0 1.0.0.1 base.bom\nP\n");
+    qmk_test::WriteFile(folder + "/base.bom", "p base.bom\ni 1.0\nb 1.0.0.1\nl lib/base.so\nP\n");
+  }
+
+  // An archive of `entries`, each holding the text `name: <its name>`.
+  std::string Archive(const std::string& name, const std::vector<std::string>& entries) {
+    const std::string archive = dir_ / name;
+    du::ZipWriter writer(archive);
+    int mode = du::ZipWriter::kCreate;
+    for (const std::string& entry : entries) {
+      const std::string content = entry.find(".bom") != std::string::npos
+                                      ? "p extra.bom\ni 2.0\nb 1.0.0.9\nl lib/extra.so\nP\n"
+                                      : "name: " + entry;
+      qmk_test::WriteFile(dir_ / "content", content);
+      EXPECT_TRUE(writer.AddFile(dir_ / "content", entry, mode)) << entry;
+      mode = du::ZipWriter::kAddInArchive;
+    }
+    return archive;
+  }
+
+  qmk_test::TempDir dir_;
+  const std::string home_ = dir_ / "home";
+  qmk_test::ScopedEnvironment environment_;
+  std::string out_, err_;
+};
+
+TEST_F(QmkBom, StatusShowsInstalledUpdatesAndDownloads) {
+  WriteBoms(home_ + "/bom/app");
+  EXPECT_EQ(Run({"status", "--package", "app"}), 0) << err_;
+  const std::string installed =
+      "installed app.bom version 1.2 build 1.0.0.3 file bin/app program\n"
+      "installed base.bom version 1.0 build 1.0.0.1 file lib/base.so\n";
+  EXPECT_EQ(out_, "home " + home_ + "\nbom directory " + home_ + "/bom/app\n" + installed);
+
+  // The list updates app and brings two new packages, which must be
+  // downloaded in the order of their names.
+  const std::string list = dir_ / "list";
+  qmk_test::WriteFile(list,
+                      "p app.bom\ni 1.3\nb 1.0.0.4\ne bin/app\nP\n"
+                      "p zeta.bom\ni 1.0\nb 1.0.0.0\nl lib/zeta.so\nP\n"
+                      "p extra.bom\ni 1.0\nb 1.0.0.0\nl lib/extra.so\nP\n");
+  EXPECT_EQ(Run({"status", "--package", "app", "--list", list}), 0) << err_;
+  EXPECT_NE(out_.find(installed + "update app.bom build 1.0.0.3 to 1.0.0.4\n" +
+                      "download extra.bom " + list + "/x86e_linux/extra.zip\n" +
+                      "download zeta.bom " + list + "/x86e_linux/zeta.zip\n"),
+            std::string::npos)
+      << out_;
+
+  // A build newer than the installed ones is refused in words.
+  EXPECT_EQ(Run({"status", "--package", "app", "--build", "1.0.0.4"}), 1);
+  EXPECT_NE(err_.find("not compatible"), std::string::npos) << err_;
+  EXPECT_EQ(Run({"status", "--package", "app", "--build", "1.0.0.1"}), 0) << err_;
+
+  // Without a package name the boms lie in home/bom itself.
+  EXPECT_EQ(Run({"status"}), 0) << err_;
+  EXPECT_EQ(out_.find("installed"), std::string::npos) << out_;
+  WriteBoms(home_ + "/bom");
+  EXPECT_EQ(Run({"status"}), 0) << err_;
+  EXPECT_NE(out_.find(installed), std::string::npos) << out_;
+  // A dependency that no record names leaves its package unavailable.
+  std::remove((home_ + "/bom/base.bom").c_str());
+  EXPECT_EQ(Run({"status"}), 0) << err_;
+  EXPECT_NE(out_.find("unavailable app.bom\n"), std::string::npos) << out_;
+}
+
+TEST_F(QmkBom, InstallsAnArchiveBelowTheHome) {
+  WriteBoms(home_ + "/bom/app");
+  const std::string archive = Archive("extra.zip", {"bom/app/extra.bom", "lib/extra.so"});
+  EXPECT_EQ(Run({"install", archive, "--package", "app"}), 0) << err_;
+  EXPECT_EQ(out_, "installed extra.bom version 2.0 build 1.0.0.9 file lib/extra.so\n");
+  EXPECT_EQ(qmk_test::ReadFile(home_ + "/lib/extra.so"), "name: lib/extra.so");
+  EXPECT_EQ(Run({"status", "--package", "app"}), 0) << err_;
+  EXPECT_NE(out_.find("installed extra.bom version 2.0 build 1.0.0.9 file lib/extra.so\n"),
+            std::string::npos)
+      << out_;
+  // The installation released its lock.
+  EXPECT_FALSE(dp::FileSystem::DirExists((home_ + "/quill_lock").c_str()));
+}
+
+TEST_F(QmkBom, RefusesArchivesThatEscapeOrCannotBeInstalled) {
+  const std::string escaping = Archive("extra.zip", {"bom/extra.bom", "lib/a.so", "../outside"});
+  EXPECT_EQ(Run({"install", escaping}), 1);
+  EXPECT_NE(err_.find("../outside"), std::string::npos) << err_;
+  EXPECT_FALSE(dp::FileSystem::FileExists((dir_ / "outside").c_str()));
+  EXPECT_FALSE(dp::FileSystem::FileExists((home_ + "/lib/a.so").c_str()));
+
+  // Another process holds the installation lock: nothing is written.
+  const std::string archive = Archive("extra.zip", {"bom/extra.bom", "lib/a.so"});
+  mkdir((home_ + "/quill_lock").c_str(), 0755);
+  EXPECT_EQ(Run({"install", archive}), 1);
+  EXPECT_NE(err_.find("locked"), std::string::npos) << err_;
+  EXPECT_FALSE(dp::FileSystem::FileExists((home_ + "/lib/a.so").c_str()));
+  rmdir((home_ + "/quill_lock").c_str());
+
+  qmk_test::WriteFile(dir_ / "broken.zip", "PK not an archive");
+  EXPECT_EQ(Run({"install", dir_ / "broken.zip"}), 1);
+  EXPECT_NE(err_.find("cannot open"), std::string::npos) << err_;
+  // An archive without the package's bom leaves it uninstalled.
+  EXPECT_EQ(Run({"install", Archive("other.zip", {"lib/a.so"})}), 1);
+  EXPECT_NE(err_.find("other.bom has no installed side"), std::string::npos) << err_;
+}
+
+TEST_F(QmkBom, UsageErrorsExitWithTwo) {
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frob"},
+                                             {"status", "extra"},
+                                             {"status", "--package"},
+                                             {"status", "--build", "1.2.3"},
+                                             {"status", "--build", "1.2.3.4x"},
+                                             {"install"},
+                                             {"install", "a.zip", "b.zip"},
+                                             {"install", "a.zip", "--list", "file"}}) {
+    EXPECT_EQ(Run(arguments), 2) << arguments.size();
+    EXPECT_NE(err_.find("Usage: qmk bom"), std::string::npos) << err_;
+  }
+}
+
+}  // namespace
