@@ -15,12 +15,7 @@ class QmkBinDump : public ::testing::Test {
  protected:
   int Run(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {QMK_TEST_TOOL, "bin", "dump"});
-    qmk_test::ChildProcess tool(arguments);
-    EXPECT_TRUE(tool.Started());
-    const int status = tool.Finish();
-    out_ = tool.Out();
-    err_ = tool.Err();
-    return status;
+    return qmk_test::RunCommand(arguments, &out_, &err_);
   }
 
   // A big-endian record: an int, a section holding a short and a text,

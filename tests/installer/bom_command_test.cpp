@@ -23,12 +23,7 @@ class QmkBom : public ::testing::Test {
 
   int Run(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {QMK_TEST_TOOL, "bom"});
-    qmk_test::ChildProcess tool(arguments);
-    EXPECT_TRUE(tool.Started());
-    const int status = tool.Finish();
-    out_ = tool.Out();
-    err_ = tool.Err();
-    return status;
+    return qmk_test::RunCommand(arguments, &out_, &err_);
   }
 
   void WriteBoms(const std::string& folder) {

@@ -148,6 +148,16 @@ class ChildProcess {
   std::string outText_, errText_;
 };
 
+// Runs `argv` to its end with empty input; its exit status as Finish gives
+// it (-1 when it could not start), and what it wrote.
+inline int RunCommand(const std::vector<std::string>& argv, std::string* out, std::string* err) {
+  ChildProcess child(argv);
+  const int status = child.Finish();
+  *out = child.Out();
+  *err = child.Err();
+  return status;
+}
+
 }  // namespace qmk_test
 
 #endif  // QMKUTILS_TESTS_SUPPORT_CHILD_PROCESS_H_

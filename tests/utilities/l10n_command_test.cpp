@@ -19,12 +19,7 @@ class QmkL10n : public ::testing::Test {
 
   int Run(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {QMK_TEST_TOOL, "l10n"});
-    qmk_test::ChildProcess tool(arguments);
-    EXPECT_TRUE(tool.Started());
-    const int status = tool.Finish();
-    out_ = tool.Out();
-    err_ = tool.Err();
-    return status;
+    return qmk_test::RunCommand(arguments, &out_, &err_);
   }
 
   std::string File(const std::string& name, const std::string& text) {
