@@ -1,11 +1,8 @@
 #include "qmkutils/installer/internal/bomtext.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
+
+#include "qmkutils/platform/internal/filesystem.h"
 
 namespace installer::bom_text {
 
@@ -38,27 +35,9 @@ bool ParseNumbers(std::string_view text, int* numbers, int count) {
 
 bool ReadSmallFile(const std::string& path, std::string* text) {
   constexpr std::size_t kLimit = std::size_t{64} << 20;
-  // Non-blocking, so that a FIFO named like a bom file cannot stall the
-  // reader; only regular files are read.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat status {};
-  if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    if (fd >= 0) close(fd);
-    Trace()(dp::Error, "Failed to open file \"%s\"\n", path.c_str());
-    return false;
-  }
-  text->clear();
-  char chunk[8192];
-  ssize_t got = 0;
-  while (text->size() <= kLimit && (got = read(fd, chunk, sizeof chunk)) != 0) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
-    text->append(chunk, static_cast<std::size_t>(got));
-  }
-  close(fd);
-  const bool complete = got == 0;
-  if (!complete) Trace()(dp::Error, "Failed to read file \"%s\"\n", path.c_str());
-  return complete;
+  if (dp::fsutil::ReadSmallFile(path, kLimit, text)) return true;
+  Trace()(dp::Error, "Failed to read file \"%s\"\n", path.c_str());
+  return false;
 }
 
 }  // namespace installer::bom_text

@@ -1,11 +1,5 @@
 #include "qmkutils/platform/internal/registry.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstddef>
 
 #include "qmkutils/platform/internal/asciitext.h"
@@ -27,40 +21,6 @@ std::string_view Trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// Reads a whole file of at most kMaxFileSize bytes. O_NONBLOCK keeps a FIFO
-// planted in the file's place from blocking the open; it is then refused as
-// not regular.
-bool ReadSmallFile(const std::string& path, std::string* content) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat info;
-  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-            static_cast<std::size_t>(info.st_size) <= kMaxFileSize;
-  if (ok) {
-    // One byte of slack detects a file that grew after fstat; it may grow up
-    // to the limit, not past it.
-    content->resize(static_cast<std::size_t>(info.st_size) + 1);
-    std::size_t filled = 0;
-    while (ok) {
-      if (filled == content->size()) {
-        ok = content->size() <= kMaxFileSize;
-        content->resize(std::min(content->size() * 2, kMaxFileSize + 1));
-        continue;
-      }
-      const ssize_t got = ::read(fd, content->data() + filled, content->size() - filled);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        ok = got == 0;
-        break;
-      }
-      filled += static_cast<std::size_t>(got);
-    }
-    content->resize(ok ? filled : 0);
-  }
-  ::close(fd);
-  return ok;
 }
 
 std::string SectionOf(Root root, std::string_view key) {
@@ -138,7 +98,7 @@ StoreLocation LocateStore(Root root) {
 }
 
 bool ReadStore(const std::string& file, std::string* text) {
-  return !file.empty() && ReadSmallFile(file, text);
+  return !file.empty() && fsutil::ReadSmallFile(file, kMaxFileSize, text);
 }
 
 bool ReadValue(Root root, std::string_view key, std::string_view name, std::string* data) {

@@ -23,7 +23,7 @@ bool ReadLine(std::istream& in, std::string* line);
 bool ParseNumbers(std::string_view text, int* numbers, int count);
 
 // Reads a whole file that the installer keeps small (bom files, package
-// lists): false, traced, when it cannot be opened or exceeds 64 MiB.
+// lists): false, traced, when it is not a regular file or exceeds 64 MiB.
 bool ReadSmallFile(const std::string& path, std::string* text);
 
 }  // namespace installer::bom_text

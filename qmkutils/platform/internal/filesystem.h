@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 
 namespace dp::fsutil {
@@ -25,6 +26,11 @@ inline bool IsRegularFile(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
+
+// Reads a whole regular file of at most `limit` bytes into `content`; false
+// for anything else (missing, a FIFO or device, never waited on, too large,
+// a read error).
+bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* content);
 
 // The directory that holds `path`, as text.
 std::string DirectoryOf(const std::string& path);
