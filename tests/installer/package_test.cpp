@@ -144,7 +144,6 @@ TEST(PackageInstall, RefusesUnsafeArchivesAndAHeldLock) {
     EXPECT_EQ(package.GetInstalledItem(), nullptr);
   }
   qmk_test::ScopedTraceRecorder traces;
-  package.InstallDownloadFile(downloads.root() / "missing.zip");
   WriteFile(downloads.root() / "not.zip", "not an archive");
   package.InstallDownloadFile(downloads.root() / "not.zip");
   EXPECT_THAT(traces.log().Texts(),
