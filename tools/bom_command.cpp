@@ -1,7 +1,6 @@
 #include "bom_command.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
@@ -43,19 +42,6 @@ int Usage() {
   return kUsageError;
 }
 
-// "A.B.C.D": four decimal numbers, each may be negative.
-bool ParseBuild(std::string_view text, int build[4]) {
-  const char* next = text.data();
-  const char* const end = text.data() + text.size();
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0 && (next == end || *next++ != '.')) return false;
-    const auto [stop, error] = std::from_chars(next, end, build[i]);
-    if (error != std::errc()) return false;
-    next = stop;
-  }
-  return next == end;
-}
-
 // False on an unknown option, a missing value, or an option `allowed` lacks.
 bool ParseOptions(int argc, char** argv, std::initializer_list<std::string_view> allowed,
                   Options* options) {
@@ -74,7 +60,7 @@ bool ParseOptions(int argc, char** argv, std::initializer_list<std::string_view>
       options->list = value;
       options->hasList = true;
     } else if (argument == "--build") {
-      if (!ParseBuild(value, options->build)) return false;
+      if (!installer::ParseNumbers(value, options->build, 4)) return false;
     } else {
       return false;
     }

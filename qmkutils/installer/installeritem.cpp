@@ -1,6 +1,7 @@
 #include "qmkutils/installer/installeritem.h"
 
 #include <algorithm>
+#include <charconv>
 #include <string_view>
 
 #include "qmkutils/installer/internal/bomtext.h"
@@ -17,8 +18,8 @@ bool ParseDependency(std::string_view text, int version[2], int build[4], std::s
   if (versionEnd == std::string_view::npos) return false;
   const std::size_t buildEnd = text.find(' ', versionEnd + 1);
   if (buildEnd == std::string_view::npos) return false;
-  if (!bom_text::ParseNumbers(text.substr(0, versionEnd), version, 2) ||
-      !bom_text::ParseNumbers(text.substr(versionEnd + 1, buildEnd - versionEnd - 1), build, 4))
+  if (!ParseNumbers(text.substr(0, versionEnd), version, 2) ||
+      !ParseNumbers(text.substr(versionEnd + 1, buildEnd - versionEnd - 1), build, 4))
     return false;
   *name = text.substr(buildEnd + 1);
   return true;
@@ -29,12 +30,28 @@ bool ParseDependency(std::string_view text, int version[2], int build[4], std::s
 template <int kCount>
 bool ParseInto(std::string_view text, int (&numbers)[kCount]) {
   int parsed[kCount];
-  if (!bom_text::ParseNumbers(text, parsed, kCount)) return false;
+  if (!ParseNumbers(text, parsed, kCount)) return false;
   std::copy(parsed, parsed + kCount, numbers);
   return true;
 }
 
 }  // namespace
+
+bool ParseNumbers(std::string_view text, int* numbers, int count) {
+  const char* next = text.data();
+  const char* const end = text.data() + text.size();
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) {
+      if (next == end || *next != '.') return false;
+      ++next;
+    }
+    // from_chars takes a leading '-' but no '+' or blanks, as the format has it.
+    const auto [stop, error] = std::from_chars(next, end, numbers[i]);
+    if (error != std::errc()) return false;
+    next = stop;
+  }
+  return next == end;
+}
 
 std::string JoinNumbers(const int* numbers, int count) {
   std::string text;

@@ -16,6 +16,7 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "qmkutils/platform/export.h"
 
@@ -65,6 +66,10 @@ class QMK_EXPORT InstallerItem {
 
 // "1.2.3.4": the numbers joined by ".".
 QMK_EXPORT std::string JoinNumbers(const int* numbers, int count);
+// The reverse: exactly `count` decimal 32-bit integers joined by ".", each
+// may be negative, nothing before or after. False (and `numbers` partly
+// written) otherwise.
+QMK_EXPORT bool ParseNumbers(std::string_view text, int* numbers, int count);
 
 }  // namespace installer
 

@@ -5,7 +5,6 @@
 
 #include <istream>
 #include <string>
-#include <string_view>
 
 #include "qmkutils/tracing/tracer.h"
 
@@ -17,10 +16,6 @@ const dp::QMTracer& Trace();
 // Reads one line without its LF and without one CR before it. False at the
 // end of the stream with nothing read.
 bool ReadLine(std::istream& in, std::string* line);
-
-// Parses exactly `count` decimal 32-bit integers joined by ".", nothing
-// before or after. False (and `numbers` partly written) otherwise.
-bool ParseNumbers(std::string_view text, int* numbers, int count);
 
 // Reads a whole file that the installer keeps small (bom files, package
 // lists): false, traced, when it is not a regular file or exceeds 64 MiB.
