@@ -16,7 +16,7 @@ using dp::Environment;
 const std::string kName = "QMK_ENVIRONMENT_TEST";
 const std::wstring kWideName = L"QMK_ENVIRONMENT_TEST";
 
-TEST(Environment, WideAndUtf8FormsShareOneVariable) {
+TEST(Environment, WideAndUtf8FormsShareOneVariableAndBadNamesOrValuesThrow) {
   // "Grüße €" and U+1F600 as a surrogate pair.
   const std::wstring wide = {L'G', L'r', 0xFC, 0xDF, L'e', L' ', 0x20AC, 0xD83D, 0xDE00};
   Environment::Put(kWideName, wide);
@@ -37,15 +37,13 @@ TEST(Environment, WideAndUtf8FormsShareOneVariable) {
             "b\xEF\xBF\xBD\xEF\xBF\xBD");
 
   // An empty or null value removes the variable.
-  Environment::Put(kName.c_str(), "");
-  EXPECT_EQ(std::getenv(kName.c_str()), nullptr);
-  Environment::Put(kName.c_str(), "x");
-  Environment::Put(kName.c_str(), nullptr);
-  EXPECT_EQ(std::getenv(kName.c_str()), nullptr);
-}
+  for (const char* value : {"", static_cast<const char*>(nullptr)}) {
+    Environment::Put(kName.c_str(), "x");
+    Environment::Put(kName.c_str(), value);
+    EXPECT_EQ(std::getenv(kName.c_str()), nullptr);
+  }
 
-// Names no variable can have, and values the C library cannot store.
-TEST(Environment, BadNamesAndValuesThrow) {
+  // Names no variable can have, and values the C library cannot store.
   EXPECT_THROW(Environment::Get(std::string()), std::invalid_argument);
   EXPECT_THROW(Environment::Put(nullptr, "x"), std::invalid_argument);
   EXPECT_THROW(Environment::Put("A=B", "x"), std::runtime_error);

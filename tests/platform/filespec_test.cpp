@@ -15,8 +15,7 @@ using Getter = bool (FileSpec::*)(std::string*) const;
 constexpr dp::PathStyle kWin = dp::PathStyle::Windows;
 constexpr const char* kNone = "<none>";
 
-// What a getter writes; kNone when it fails, which also proves it left the
-// output untouched.
+// kNone when the getter fails, which also proves it left the output alone.
 std::string Get(const FileSpec& parsed, Getter getter = &FileSpec::GetFileSpec) {
   std::string text = kNone;
   (parsed.*getter)(&text);
@@ -39,16 +38,13 @@ TEST(FileSpecWindows, ParsesDrivesAndMixedSeparatorsAndWritesBackslashes) {
   EXPECT_EQ(Dirs{"data"}, DirsOf(parsed));
   EXPECT_EQ("C:\\data\\x.tar.gz", Get(parsed));
   EXPECT_EQ("C:\\data\\", Location(parsed, true));
-
   // A drive-relative path gains a separator; a root gets exactly one.
   EXPECT_TRUE(FileSpec("C:x", kWin).IsRelative());
   EXPECT_EQ("C:\\x", Get(FileSpec("C:x", kWin)));
   EXPECT_EQ("C:\\", Location(FileSpec("C:\\x", kWin), true));
   EXPECT_EQ("\\x", Get(FileSpec("/x", kWin)));
-
   EXPECT_TRUE(FileSpec::IsAbsolute("C:x", kWin));
-  EXPECT_FALSE(FileSpec::IsAbsolute("1:x", kWin));
-  EXPECT_FALSE(FileSpec::IsAbsolute(nullptr, kWin));
+  EXPECT_FALSE(FileSpec::IsAbsolute("1:x", kWin) || FileSpec::IsAbsolute(nullptr, kWin));
 }
 
 TEST(FileSpecNative, SameCasesWithoutDrives) {
@@ -56,18 +52,14 @@ TEST(FileSpecNative, SameCasesWithoutDrives) {
   EXPECT_EQ(Dirs{"data"}, DirsOf(parsed));
   EXPECT_EQ("/data/x.tar.gz", Get(parsed));
   EXPECT_EQ(parsed, FileSpec("\\data\\x.tar.gz"));
-
   // "C:" is an ordinary name, never a drive.
   FileSpec colon("C:/x");
   EXPECT_EQ(kNone, Get(colon, &FileSpec::GetDrive));
   EXPECT_EQ(Dirs{"C:"}, DirsOf(colon));
   EXPECT_EQ("C:/x", Get(colon));
-  EXPECT_FALSE(colon.SetDrive("D"));
-  EXPECT_FALSE(FileSpec::IsAbsolute("C:x"));
+  EXPECT_FALSE(colon.SetDrive("D") || FileSpec::IsAbsolute("C:x"));
   EXPECT_TRUE(FileSpec::IsAbsolute("\\x"));
-
   EXPECT_EQ("/", Get(FileSpec("/")));
-
   // The file part splits at its first dot; a dot file survives a round trip.
   const FileSpec dotFile("/home/u/.profile");
   EXPECT_EQ(kNone, Get(dotFile, &FileSpec::GetFileBaseName));
@@ -75,7 +67,7 @@ TEST(FileSpecNative, SameCasesWithoutDrives) {
   EXPECT_EQ("/home/u/.profile", Get(dotFile));
 }
 
-TEST(FileSpecStyles, DoubledSeparatorsAndDotsKeepTheirNames) {
+TEST(FileSpecStyles, DoubledSeparatorsDotsEqualityAndOrdering) {
   const FileSpec windows("a\\\\b\\", kWin);
   const FileSpec native("a//b/");
   for (const FileSpec* parsed : {&windows, &native}) {
@@ -87,7 +79,6 @@ TEST(FileSpecStyles, DoubledSeparatorsAndDotsKeepTheirNames) {
   FileSpec reread;
   ASSERT_TRUE(reread.SetDirPath(Get(native)));
   EXPECT_EQ(native, reread);
-
   // Uncancelled parents and the file part stay.
   FileSpec parsed("../a/./b/../c");
   parsed.RemoveDotAndDotDot();
@@ -96,17 +87,12 @@ TEST(FileSpecStyles, DoubledSeparatorsAndDotsKeepTheirNames) {
   FileSpec chain("a/b/../../c/d/./../");
   chain.RemoveDotAndDotDot();
   EXPECT_EQ(Dirs{"c"}, DirsOf(chain));
-}
-
-TEST(FileSpecStyles, EqualityAndOrdering) {
   // Relative sorts before absolute on the same drive, whatever the directories.
   EXPECT_LT(FileSpec("C:z\\z\\z", kWin), FileSpec("C:\\a", kWin));
   EXPECT_FALSE(FileSpec("C:\\a", kWin) < FileSpec("C:z\\z\\z", kWin));
   EXPECT_LT(FileSpec("D:\\z", kWin), FileSpec("E:a", kWin));
   EXPECT_LT(FileSpec("a/b.x"), FileSpec("a/b.y"));
-
-  EXPECT_NE(FileSpec("a/B"), FileSpec("a/b"));
-  EXPECT_NE(FileSpec("/a"), FileSpec("a"));
+  EXPECT_FALSE(FileSpec("a/B") == FileSpec("a/b") || FileSpec("/a") == FileSpec("a"));
   // Styles are not compared, only what was parsed.
   EXPECT_EQ(FileSpec("/a/b.c"), FileSpec("\\a\\b.c", kWin));
   EXPECT_NE(FileSpec("C:/a"), FileSpec("C:/a", kWin));
@@ -114,23 +100,17 @@ TEST(FileSpecStyles, EqualityAndOrdering) {
 
 TEST(FileSpecStyles, PartialUpdatesAndFailures) {
   FileSpec parsed("C:\\old\\name.txt", kWin);
-  EXPECT_FALSE(parsed.SetFileSpec(""));
-  EXPECT_FALSE(parsed.SetLocation(""));
-  EXPECT_FALSE(parsed.SetFile(""));
+  EXPECT_FALSE(parsed.SetFileSpec("") || parsed.SetLocation("") || parsed.SetFile(""));
   EXPECT_EQ("C:\\old\\name.txt", Get(parsed));
-  ASSERT_TRUE(parsed.SetDirPath("D:/new/dir"));
-  ASSERT_TRUE(parsed.SetFile("E:\\ignored\\other.cfg"));
+  ASSERT_TRUE(parsed.SetDirPath("D:/new/dir") && parsed.SetFile("E:\\ignored\\other.cfg"));
   EXPECT_EQ("D:\\new\\dir\\other.cfg", Get(parsed));
-  EXPECT_FALSE(parsed.GetFileSpec(nullptr));
-  EXPECT_FALSE(parsed.GetLocation(nullptr, false));
-
+  EXPECT_FALSE(parsed.GetFileSpec(nullptr) || parsed.GetLocation(nullptr, false));
   FileSpec copy = parsed;
   copy = "x/y";
   EXPECT_EQ("x\\y", Get(copy));
   copy.clear();
   EXPECT_TRUE(copy.empty());
   EXPECT_EQ(kNone, Get(copy));
-
   copy.DirPopFront();
   copy.DirPopBack();
   EXPECT_THROW(copy.DirFront(), std::out_of_range);

@@ -47,7 +47,16 @@ class QmkInfo : public ::testing::Test {
   std::string out_, err_;
 };
 
-TEST_F(QmkInfo, HomeFromTheVariableAndAnOverriddenLanguage) {
+TEST_F(QmkInfo, SaysWhereTheHomeCameFromOrWhatWasLookedAtAndTheLanguagesSource) {
+  EXPECT_EQ(Run(), 1) << out_ << err_;
+  ExpectLines({"Installation home:   not found\n", "QUILL_HOME (unset or empty)",
+               root_ / "user/zembra/registry.ini", root_ / "system/zembra/registry.ini",
+               "Admin preferences:   (no installation home)\n", "OS version:"});
+  for (const std::string key : {"Station", "Pocket", "Courier"}) {
+    ExpectLines(
+        {"key tried:         Software\\Zembra\\Quillmark " + key + " (value InstallationPath)\n"});
+  }
+
   environment_.Set("QUILL_HOME", root_.path() + "/").Set("QUILL_LANG", "xx");
   EXPECT_EQ(Run(), 0) << out_ << err_;
   ExpectLines({"Installation home:   " + root_.path() + "\n", "environment variable QUILL_HOME\n",
@@ -57,29 +66,16 @@ TEST_F(QmkInfo, HomeFromTheVariableAndAnOverriddenLanguage) {
                "User preferences:    " + root_ / "user/zembra/Quillmark\n", "Session directory:"});
   EXPECT_EQ(Count(err_, "utils QmInfo Overriding system language to \"xx\"."), 1u) << err_;
   EXPECT_EQ(Count(err_, "system language"), 1u) << err_;
-}
 
-TEST_F(QmkInfo, HomeFromTheStoreAndTheSystemLanguage) {
+  environment_.Set("QUILL_HOME", "").Set("QUILL_LANG", "").Set("LANG", "zh_HK.UTF-8");
   std::filesystem::create_directories(root_ / "system/zembra");
   qmk_test::WriteFile(root_ / "system/zembra/registry.ini",
                       "[Software\\Zembra\\Quillmark Courier]\nInstallationPath=C:\\Q\\\n");
-  environment_.Set("LANG", "zh_HK.UTF-8");
   EXPECT_EQ(Run(), 0) << out_ << err_;
   ExpectLines(
       {"Installation home:   C:/Q\n", "local machine, key Software\\Zembra\\Quillmark Courier",
        root_ / "system/zembra/registry.ini\n", "Language:            en (system language)\n"});
   EXPECT_EQ(Count(err_, "utils QmInfo Using system language\"en\"."), 1u) << err_;
-}
-
-TEST_F(QmkInfo, SaysWhatWasLookedAtWhenTheHomeIsMissing) {
-  EXPECT_EQ(Run(), 1) << out_ << err_;
-  ExpectLines({"Installation home:   not found\n", "QUILL_HOME (unset or empty)",
-               root_ / "user/zembra/registry.ini", root_ / "system/zembra/registry.ini",
-               "Admin preferences:   (no installation home)\n", "OS version:"});
-  for (const std::string key : {"Station", "Pocket", "Courier"}) {
-    ExpectLines(
-        {"key tried:         Software\\Zembra\\Quillmark " + key + " (value InstallationPath)\n"});
-  }
 }
 
 }  // namespace

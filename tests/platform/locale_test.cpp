@@ -29,7 +29,6 @@ class LocaleTest : public ::testing::Test {
 };
 
 TEST_F(LocaleTest, NestedScopesSwitchOnceAndRestoreAtTheOuterEnd) {
-  EXPECT_EQ(Category(LC_COLLATE), "C");
   EXPECT_EQ(Category(LC_MESSAGES), "C.UTF-8");
   {
     dp::Locale outer(true);
@@ -47,7 +46,6 @@ TEST_F(LocaleTest, NestedScopesSwitchOnceAndRestoreAtTheOuterEnd) {
     EXPECT_EQ(Category(LC_NUMERIC), "C.UTF-8");
   }
   EXPECT_EQ(Category(LC_NUMERIC), "C");
-
   // A reset by one object leaves the others nothing to undo.
   {
     dp::Locale a(true);
@@ -62,16 +60,7 @@ TEST_F(LocaleTest, NestedScopesSwitchOnceAndRestoreAtTheOuterEnd) {
   EXPECT_EQ(Category(LC_CTYPE), "C.UTF-8");
 }
 
-TEST_F(LocaleTest, WithoutAUserLocaleOnlyTheObjectCounts) {
-  environment_.Set("LC_ALL", "").Set("LC_CTYPE", "xx_NOWHERE.UTF-8");
-  dp::Locale locale;
-  locale.InitStringLocale();
-  locale.LocalizeStrings();
-  EXPECT_EQ(locale.IsLocalizingStrings(), 0);
-  EXPECT_EQ(Category(LC_CTYPE), "C");
-}
-
-TEST_F(LocaleTest, LanguageLocaleAndUiLanguage) {
+TEST_F(LocaleTest, LanguageLocaleUiLanguageAndNoUserLocale) {
   environment_.Set("QUILL_LANG", "de");
   dp::Locale::LocalizeLocale(LC_NUMERIC);
   const std::string numeric = Category(LC_NUMERIC);
@@ -87,6 +76,14 @@ TEST_F(LocaleTest, LanguageLocaleAndUiLanguage) {
     dp::Locale::SetUILang();
     EXPECT_EQ(dp::Environment::Get("LANG"), lang) << language;
   }
+
+  // Without a user locale only the object counts.
+  environment_.Set("LC_ALL", "").Set("LC_CTYPE", "xx_NOWHERE.UTF-8");
+  dp::Locale locale;
+  locale.InitStringLocale();
+  locale.LocalizeStrings();
+  EXPECT_EQ(locale.IsLocalizingStrings(), 0);
+  EXPECT_EQ(Category(LC_CTYPE), "C");
 }
 
 class LocaleRace : public LocaleTest {};

@@ -1,6 +1,7 @@
 #include "qmkutils/platform/process.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,18 +23,13 @@ namespace {
 
 using qmk_test::ReadFile;
 using qmk_test::WriteFile;
+using testing::Contains;
 
-// Waits for the child to exit and returns its exit code.
 int ExitCode(dp::Process& process) {
   int code = 0;
   EXPECT_TRUE(
       qmk_test::Eventually([&] { return process.GetProcState(code) == dp::Process::kExited; }));
   return code;
-}
-
-bool HasText(const qmk_test::TraceLog& log, const std::string& text) {
-  const std::vector<std::string> texts = log.Texts();
-  return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 TEST(Process, ProbeFindsScriptsRunsThemUnderTheShellWithTheWindowsCommandLineOrFails) {
@@ -47,42 +43,38 @@ TEST(Process, ProbeFindsScriptsRunsThemUnderTheShellWithTheWindowsCommandLineOrF
   ASSERT_TRUE(quoted.Run(dir / "tool", {"a \"b\"", "c"}));
   EXPECT_EQ(ExitCode(quoted), 0);
   EXPECT_EQ(ReadFile(dir / "args"), "a \"b\"\nc\n");
-  EXPECT_TRUE(HasText(recorder.log(), launched + "\" \"a \\\"b\\\"\" c\n"));
+  EXPECT_THAT(recorder.log().Texts(), Contains(launched + "\" \"a \\\"b\\\"\" c\n"));
 
   dp::Process verbatim;
   const char* args[] = {"a \"b\"", "back\\\\\"slash\"", nullptr};
   ASSERT_TRUE(verbatim.Run((dir / "tool.bat").c_str(), args, 0, true));
   EXPECT_EQ(ExitCode(verbatim), 0);
   EXPECT_EQ(ReadFile(dir / "args"), "a\nb\nback\\slash\n");
-  EXPECT_TRUE(HasText(recorder.log(), launched + "\" a \"b\" back\\\\\"slash\"\n"));
+  EXPECT_THAT(recorder.log().Texts(), Contains(launched + "\" a \"b\" back\\\\\"slash\"\n"));
 
   dp::Process missing;
   EXPECT_FALSE(missing.Run(dir / "nothing", {}));
-  EXPECT_TRUE(HasText(recorder.log(), "FAILED to launch \"" + (dir / "nothing") +
-                                          "\" (no such file with either '.exe', '.cmd' or "
-                                          "'.bat' extension).\n"));
+  EXPECT_THAT(recorder.log().Texts(),
+              Contains("FAILED to launch \"" + (dir / "nothing") +
+                       "\" (no such file with either '.exe', '.cmd' or '.bat' extension).\n"));
   EXPECT_FALSE(missing.Run(dir / "bad.exe", {"x"}));
-  const auto records = recorder.log().Records();
-  EXPECT_EQ(records.back().text, "FAILED to launch\n\t\"\"" + (dir / "bad.exe") +
-                                     "\" x\"\nError\n\t\"No such file or directory\".");
+  EXPECT_EQ(recorder.log().Records().back().text,
+            "FAILED to launch\n\t\"\"" + (dir / "bad.exe") +
+                "\" x\"\nError\n\t\"No such file or directory\".");
   int code = 0;
   EXPECT_EQ(missing.GetProcState(code), dp::Process::kUnknown);
 }
 
-TEST(Process, StateBeforeRunWhileRunningAfterExitAndAfterKill) {
+TEST(Process, StatesExitCodesKillsAndSignalsTheParentIgnores) {
   dp::Process process;
   int code = 7;
-  EXPECT_EQ(process.GetProcState(code), dp::Process::kUnknown);
   EXPECT_FALSE(process.KillForcefully(dp::Process::kChildOnly));
 
   ASSERT_TRUE(process.Run("/bin/sh", {"-c", "exit 3"}));
   EXPECT_EQ(ExitCode(process), 3);
-  EXPECT_EQ(process.GetProcState(code), dp::Process::kExited);  // kept after the reap
-  EXPECT_EQ(code, 3);
   EXPECT_FALSE(process.KillForcefully(dp::Process::kChildOnly));  // never a reaped id
-
-  // Exited but not reaped yet (waitid with WNOWAIT leaves it to the object):
-  // there is nothing left to kill, whole tree or not.
+  EXPECT_EQ(process.GetProcState(code), dp::Process::kExited);
+  // Exited but not reaped yet: nothing left to kill, whole tree or not.
   for (const auto option : {dp::Process::kChildOnly, dp::Process::kProcessTree}) {
     ASSERT_TRUE(process.Run("/bin/sh", {"-c", "exit 4"}));
     siginfo_t info{};
@@ -97,6 +89,13 @@ TEST(Process, StateBeforeRunWhileRunningAfterExitAndAfterKill) {
   EXPECT_EQ(code, dp::Process::kStillActive);
   EXPECT_TRUE(process.KillForcefully(dp::Process::kChildOnly));
   EXPECT_EQ(ExitCode(process), -1);
+
+  // Ignored in the parent, SIGPIPE must still kill the child's shell.
+  const sighandler_t saved = signal(SIGPIPE, SIG_IGN);
+  const bool started = process.Run("/bin/sh", {"-c", "kill -PIPE $$; exit 5"});
+  signal(SIGPIPE, saved);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(ExitCode(process), -1);
 }
 
 TEST(Process, TiedStreamsIncludingAFifoAreHandedToTheChildOrRefusedWithTheirTraceLines) {
@@ -104,31 +103,28 @@ TEST(Process, TiedStreamsIncludingAFifoAreHandedToTheChildOrRefusedWithTheirTrac
   qmk_test::ScopedTraceRecorder recorder;
   dp::Process process;
   ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
-  // Missing paths fail; so does a directory, for input (refused after opening)
-  // or output.
+  // A directory is refused for input too, where it opens.
   for (const auto& [stream, name, path, code] :
-       {std::tuple{dp::Process::kStdIn, "stdin", "missing", ENOENT},
-        std::tuple{dp::Process::kStdErr, "stderr", "missing/err", ENOENT},
+       {std::tuple{dp::Process::kStdErr, "stderr", "missing/err", ENOENT},
         std::tuple{dp::Process::kStdIn, "stdin", "sub", EISDIR},
         std::tuple{dp::Process::kStdOut, "stdout", "sub", EISDIR}}) {
     EXPECT_FALSE(process.Tie(stream, dir / path));
     std::string text = "Could not tie child process ";
     text.append(name).append(" to \"").append(dir / path).append("\" (code ");
     text.append(std::to_string(code)).append(").\n");
-    EXPECT_TRUE(HasText(recorder.log(), text)) << text;
+    EXPECT_THAT(recorder.log().Texts(), Contains(text));
   }
 
   WriteFile(dir / "out", "old contents");
   ASSERT_TRUE(process.Tie(dp::Process::kStdOut, dir / "out"));
   EXPECT_EQ(ReadFile(dir / "out"), "");
   WriteFile(dir / "in", "hello\nworld\n");
-  ASSERT_TRUE(process.Tie(dp::Process::kStdIn, dir / "in"));
-  ASSERT_TRUE(process.Tie(dp::Process::kStdErr, dir / "err"));
+  ASSERT_TRUE(process.Tie(dp::Process::kStdIn, dir / "in") &&
+              process.Tie(dp::Process::kStdErr, dir / "err"));
   ASSERT_TRUE(process.Run("/bin/sh", {"-c", "cat; echo oops >&2"}));
   EXPECT_EQ(ExitCode(process), 0);
   EXPECT_EQ(ReadFile(dir / "out"), "hello\nworld\n");
   EXPECT_EQ(ReadFile(dir / "err"), "oops\n");
-
   // A FIFO without a writer: the tie does not wait, the child reads blocking.
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   ASSERT_TRUE(process.Tie(dp::Process::kStdIn, dir / "fifo"));
@@ -139,26 +135,14 @@ TEST(Process, TiedStreamsIncludingAFifoAreHandedToTheChildOrRefusedWithTheirTrac
   ASSERT_TRUE(process.Tie(dp::Process::kStdOut, dir / "out"));
   ASSERT_TRUE(process.Run("/bin/sh", {"-c", "cat; cat /proc/self/fdinfo/0"}));
   EXPECT_EQ(ExitCode(process), 0);
-  // The child's standard input flags, as /proc shows them in octal.
   const std::string out = ReadFile(dir / "out");
   const std::size_t at = out.find("flags:");
   ASSERT_EQ(out.rfind("piped\n", 0), 0u) << out;
   ASSERT_NE(at, std::string::npos) << out;
-  EXPECT_EQ(std::stoi(out.substr(at + 6), nullptr, 8) & O_NONBLOCK, 0) << out;
+  EXPECT_EQ(std::stoi(out.substr(at + 6), nullptr, 8) & O_NONBLOCK, 0) << out;  // octal
 }
 
-TEST(Process, ChildStartsWithDefaultSignalActionsThoughTheParentIgnoresThem) {
-  // A shell cannot undo a disposition that was ignored when it started: it
-  // survives its own SIGPIPE (exit 5) unless the signal came in at default.
-  const sighandler_t saved = signal(SIGPIPE, SIG_IGN);
-  dp::Process process;
-  const bool started = process.Run("/bin/sh", {"-c", "kill -PIPE $$; exit 5"});
-  signal(SIGPIPE, saved);
-  ASSERT_TRUE(started);
-  EXPECT_EQ(ExitCode(process), -1);
-}
-
-// Whether `pid` exists and is no zombie.
+// Exists and is no zombie.
 bool IsLive(int pid) {
   const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t nameEnd = stat.rfind(')');

@@ -19,10 +19,9 @@ int CallPlugin(const dp::SharedLib& library) {
   return calls ? calls() : -1;
 }
 
-TEST(SharedLib, LoadsLooksUpAndResetsLoadingBeforeUnloading) {
+TEST(SharedLib, LoadsLooksUpResetsAndFindsTheMainProgramsSymbols) {
   qmk_test::ScopedTraceRecorder recorder;
-  EXPECT_FALSE(dp::SharedLib().IsGood());
-  EXPECT_FALSE(dp::SharedLib("").IsGood());
+  EXPECT_FALSE(dp::SharedLib().IsGood() || dp::SharedLib("").IsGood());
 
   dp::SharedLib library(QMK_TEST_PLUGIN);
   ASSERT_TRUE(library.IsGood());
@@ -37,25 +36,17 @@ TEST(SharedLib, LoadsLooksUpAndResetsLoadingBeforeUnloading) {
   EXPECT_TRUE(library.Reset(QMK_TEST_PLUGIN));
   EXPECT_EQ(CallPlugin(library), 2);
   // Unloaded in between, it starts afresh.
-  EXPECT_FALSE(library.Reset(nullptr));
-  EXPECT_FALSE(library.IsGood());
-  EXPECT_EQ(library.GetName(), nullptr);
+  EXPECT_FALSE(library.Reset(nullptr) || library.IsGood());
   EXPECT_TRUE(library.Reset(QMK_TEST_PLUGIN));
   EXPECT_EQ(CallPlugin(library), 1);
-
   const std::string missing = "/nonexistent/libqmkmissing.so";
-  EXPECT_FALSE(library.Reset(missing.c_str()));
-  EXPECT_FALSE(library.IsGood());
+  EXPECT_FALSE(library.Reset(missing.c_str()) || library.IsGood());
   EXPECT_EQ(library.GetName(), nullptr);
-  const dp::SharedLib failed(missing.c_str());
-  EXPECT_FALSE(failed.IsGood());
-  EXPECT_EQ(failed.GetSymbolAddress("QmkTestPluginCalls"), nullptr);
+  EXPECT_EQ(CallPlugin(dp::SharedLib(missing.c_str())), -1);
   const std::string text = recorder.log().Records().back().text;
   EXPECT_EQ(text.rfind("Could not load shared library \"" + missing + "\": " + missing, 0), 0u)
       << text;
-}
-
-TEST(SharedLib, FindsTheMainProgramsExportedSymbols) {
+  // The main program's exported symbols are found too.
   EXPECT_EQ(dp::SharedLib::GetProcAddress("QmkTestMainProgramSymbol"),
             reinterpret_cast<void*>(&QmkTestMainProgramSymbol));
   EXPECT_EQ(dp::SharedLib::GetProcAddress("QmkNoSuchSymbolAnywhere"), nullptr);

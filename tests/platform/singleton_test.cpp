@@ -1,6 +1,5 @@
 #include "qmkutils/platform/singleton.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,38 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "qmkutils/platform/exitcalls.h"
-
 namespace {
 
-// Exit calls record their runs here.
-std::vector<int> s_runs;
-template <int kId>
-void Record() {
-  s_runs.push_back(kId);
-}
-
-std::vector<int> PopAll(dp::TrackerStackImpl* stack) {
-  s_runs.clear();
-  while (stack->count > 0) dp::PopBack(stack);
-  EXPECT_EQ(stack->array, nullptr);
-  return s_runs;
-}
-
-TEST(ExitCalls, PopInAscendingLongevityNewestFirstAmongEquals) {
-  dp::TrackerStackImpl stack;
-  dp::ScheduleAtExitCall(&stack, 5, &Record<5>);
-  dp::ScheduleAtExitCall(&stack, 1, &Record<1>);
-  dp::ScheduleAtExitCall(&stack, 3, &Record<3>);
-  dp::ScheduleAtExitCall(&stack, 3, &Record<10>);
-  dp::ScheduleAtExitCall(&stack, 3, &Record<11>);
-  dp::CancelAtExitCall(&stack, &Record<10>);  // the entry stays and pops as a no-op
-  EXPECT_EQ(stack.count, 5u);
-  EXPECT_THAT(PopAll(&stack), testing::ElementsAre(1, 11, 3, 5));
-}
-
-// Singletons that announce their destruction on stderr, where the parent
-// test reads the order.
+// Announces its destruction on stderr, where the death test reads the order.
 template <unsigned kLongevity, char kName>
 struct Announcer {
   ~Announcer() { std::fprintf(stderr, "[destroy %c]", kName); }
@@ -55,8 +25,8 @@ using High = Announcer<0xFFFFFFFF, 'H'>;
 using Early = Announcer<50, 'E'>;
 using Survivor = Announcer<200, 'S'>;
 
-// Its destructor uses a singleton of higher longevity, created right then,
-// and one of lower longevity, already gone.
+// Its destructor creates a longer-lived singleton and meets a shorter-lived
+// one already gone.
 struct User {
   ~User() {
     dp::Singleton<Survivor>::Instance();

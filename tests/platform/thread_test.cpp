@@ -19,8 +19,6 @@ namespace {
 
 using testing::ElementsAre;
 
-// A Thread whose body is a function; it waits for its thread before its
-// members go.
 class FunctionThread : public dp::Thread {
  public:
   explicit FunctionThread(std::function<void()> body) : body_(std::move(body)) {}
@@ -45,103 +43,6 @@ std::string TakeCalls() {
 }
 void ExitThrows() { throw std::runtime_error("exit call failed"); }
 
-TEST(Thread, StartsOnceAtATimeAndKnowsItselfOnItsOwnThread) {
-  qmk_test::ScopedTraceRecorder recorder;
-  EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr);
-  std::thread([] { EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr); }).join();
-  std::atomic<dp::Thread*> seen{nullptr};
-  std::atomic<unsigned> idInside{0};
-  std::atomic<bool> release{false};
-  FunctionThread thread([&] {
-    seen = dp::Thread::GetCurrentThread();
-    idInside = dp::Thread::GetCurrentThreadId();
-    while (!release) std::this_thread::yield();
-  });
-  EXPECT_EQ(thread.GetThreadId(), 0u);
-  for (bool waitForStart : {true, false}) {
-    release = false;
-    ASSERT_TRUE(thread.Start(waitForStart));
-    const unsigned id = thread.GetThreadId();  // known as soon as Start returns
-    EXPECT_NE(id, 0u);
-    EXPECT_TRUE(thread.ThreadIsRunning());
-    EXPECT_FALSE(thread.Start(true));
-    release = true;
-    thread.WaitForThreadToTerminate();
-    EXPECT_EQ(seen.load(), &thread);
-    EXPECT_EQ(idInside.load(), id);
-    EXPECT_NE(id, dp::Thread::GetCurrentThreadId());
-    EXPECT_EQ(thread.GetThreadId(), 0u);
-    EXPECT_FALSE(thread.ThreadIsRunning());
-  }
-  const std::string running = "Failed to create thread - thread is already running.\n";
-  EXPECT_THAT(recorder.log().Texts(), ElementsAre(running, running));
-}
-
-TEST(Thread, EscapingExceptionsAreTracedAndStopFurtherExitCalls) {
-  qmk_test::ScopedTraceRecorder recorder;
-  TakeCalls();
-  std::atomic<bool> release{false};
-  FunctionThread failing([&] {
-    while (!release) std::this_thread::yield();
-    throw std::runtime_error("x");
-  });
-  failing.ScheduleAtThreadExitCall(1, &Record<'1'>);
-  failing.ScheduleAtThreadExitCall(2, &ExitThrows);
-  failing.ScheduleAtThreadExitCall(3, &Record<'3'>);
-  ASSERT_TRUE(failing.Start(true));
-  const unsigned id = failing.GetThreadId();
-  release = true;
-  failing.WaitForThreadToTerminate();
-  EXPECT_EQ(TakeCalls(), "1");  // the failing exit call ended the list
-
-  std::atomic<unsigned> unknownId{0};
-  FunctionThread unknown([&] {
-    unknownId = dp::Thread::GetCurrentThreadId();
-    throw 7;
-  });
-  ASSERT_TRUE(unknown.Start(true));
-  unknown.WaitForThreadToTerminate();
-
-  dp::Thread plain;
-  ASSERT_TRUE(plain.Start(true));
-  plain.WaitForThreadToTerminate();
-  const auto texts = recorder.log().Texts();
-  ASSERT_EQ(texts.size(), 4u);
-  const std::string plainId = texts[3].substr(8, texts[3].find(' ', 8) - 8);
-
-  // An exception from Run clears the id before the exit calls run.
-  EXPECT_THAT(
-      texts,
-      ElementsAre(" Thread " + std::to_string(id) + " caught exception(\"x\").\n",
-                  " Thread 0 caught exception(\"exit call failed\").\n",
-                  " Thread " + std::to_string(unknownId.load()) + " caught unknown exception.\n",
-                  " Thread " + plainId +
-                      " caught exception(\"dp::Thread::Run() has not been overridden\").\n"));
-}
-
-// Exit calls run after Run, in the order of the exit-call stack, whichever
-// copy scheduled or cancelled them.
-TEST(Thread, DestructionWaitsForRunAndExitCallsAndCopiesShareThem) {
-  TakeCalls();
-  {
-    FunctionThread original([] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      Record<'r'>();
-    });
-    dp::Thread copy(original);
-    original.ScheduleAtThreadExitCall(5, &Record<'5'>);
-    copy.ScheduleAtThreadExitCall(1, &Record<'1'>);
-    original.ScheduleAtThreadExitCall(2, &ExitThrows);
-    copy.ScheduleAtThreadExitCall(3, &ExitThrows);
-    copy.CancelAtThreadExitCall(&ExitThrows);  // every entry of it
-    ASSERT_TRUE(original.Start(true));
-    EXPECT_EQ(copy.GetThreadId(), original.GetThreadId());
-  }
-  EXPECT_EQ(TakeCalls(), "r15");  // all done before the destruction returned
-}
-
-// A Run that deletes its own object: the destructor runs on the thread
-// itself and must not wait for it.
 class SelfDeleting : public dp::Thread {
  public:
   explicit SelfDeleting(std::atomic<bool>* done) : done_(done) {}
@@ -155,11 +56,96 @@ class SelfDeleting : public dp::Thread {
   std::atomic<bool>* done_;
 };
 
-TEST(Thread, ObjectDeletedOnItsOwnThreadDetaches) {
+TEST(Thread, StartsOnceAtATimeAndKnowsItselfOnItsOwnThread) {
   qmk_test::ScopedTraceRecorder recorder;
+  EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr);
+  std::thread([] { EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr); }).join();
+  std::atomic<dp::Thread*> seen{nullptr};
+  std::atomic<unsigned> idInside{0};
+  std::atomic<bool> release{false};
+  FunctionThread thread([&] {
+    seen = dp::Thread::GetCurrentThread();
+    idInside = dp::Thread::GetCurrentThreadId();
+    while (!release) std::this_thread::yield();
+  });
+  for (bool waitForStart : {true, false}) {
+    release = false;
+    ASSERT_TRUE(thread.Start(waitForStart));
+    const unsigned id = thread.GetThreadId();  // known as soon as Start returns
+    EXPECT_NE(id, 0u);
+    EXPECT_TRUE(thread.ThreadIsRunning());
+    EXPECT_FALSE(thread.Start(true));
+    release = true;
+    thread.WaitForThreadToTerminate();
+    EXPECT_EQ(seen.load(), &thread);
+    EXPECT_EQ(idInside.load(), id);
+    EXPECT_EQ(thread.GetThreadId(), 0u);
+    EXPECT_FALSE(thread.ThreadIsRunning());
+  }
+  const std::string running = "Failed to create thread - thread is already running.\n";
+  EXPECT_THAT(recorder.log().Texts(), ElementsAre(running, running));
+
+  // Deleted by its own Run, the object must not wait for its own thread.
   std::atomic<bool> done{false};
   (new SelfDeleting(&done))->Start(true);
   EXPECT_TRUE(qmk_test::Eventually([&] { return done.load(); }));
+}
+
+TEST(Thread, ExitCallsRunAfterRunWhicheverCopyScheduledThemAndExceptionsAreTraced) {
+  qmk_test::ScopedTraceRecorder recorder;
+  TakeCalls();
+  {
+    FunctionThread original([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      Record<'r'>();
+    });
+    dp::Thread copy(original);
+    original.ScheduleAtThreadExitCall(5, &Record<'5'>);
+    copy.ScheduleAtThreadExitCall(5, &Record<'6'>);  // equal longevity: the newest runs first
+    copy.ScheduleAtThreadExitCall(1, &Record<'1'>);
+    original.ScheduleAtThreadExitCall(2, &ExitThrows);
+    copy.ScheduleAtThreadExitCall(3, &ExitThrows);
+    copy.CancelAtThreadExitCall(&ExitThrows);  // every entry of it
+    ASSERT_TRUE(original.Start(true));
+    EXPECT_EQ(copy.GetThreadId(), original.GetThreadId());
+  }
+  EXPECT_EQ(TakeCalls(), "r165");  // all done before the destruction returned
+
+  std::atomic<bool> release{false};
+  FunctionThread failing([&] {
+    while (!release) std::this_thread::yield();
+    throw std::runtime_error("x");
+  });
+  failing.ScheduleAtThreadExitCall(1, &Record<'1'>);
+  failing.ScheduleAtThreadExitCall(2, &ExitThrows);
+  failing.ScheduleAtThreadExitCall(3, &Record<'3'>);
+  ASSERT_TRUE(failing.Start(true));
+  const unsigned id = failing.GetThreadId();
+  release = true;
+  failing.WaitForThreadToTerminate();
+  EXPECT_EQ(TakeCalls(), "1");  // the failing exit call ended the list
+  std::atomic<unsigned> unknownId{0};
+  FunctionThread unknown([&] {
+    unknownId = dp::Thread::GetCurrentThreadId();
+    throw 7;
+  });
+  ASSERT_TRUE(unknown.Start(true));
+  unknown.WaitForThreadToTerminate();
+  dp::Thread plain;
+  ASSERT_TRUE(plain.Start(true));
+  plain.WaitForThreadToTerminate();
+
+  const auto texts = recorder.log().Texts();
+  ASSERT_EQ(texts.size(), 4u);
+  const std::string plainId = texts[3].substr(8, texts[3].find(' ', 8) - 8);
+  // An exception from Run clears the id before the exit calls run.
+  EXPECT_THAT(
+      texts,
+      ElementsAre(" Thread " + std::to_string(id) + " caught exception(\"x\").\n",
+                  " Thread 0 caught exception(\"exit call failed\").\n",
+                  " Thread " + std::to_string(unknownId.load()) + " caught unknown exception.\n",
+                  " Thread " + plainId +
+                      " caught exception(\"dp::Thread::Run() has not been overridden\").\n"));
 }
 
 TEST(ThreadRace, ManyWaitersAndSchedulersOnOneThread) {

@@ -28,7 +28,6 @@ std::string Appended(std::int64_t milliseconds) {
 
 using namespace std::chrono;
 
-// Milliseconds since 1970 of a moment in UTC.
 std::int64_t Utc(sys_days day, milliseconds time) {
   return (day + time).time_since_epoch().count();
 }
@@ -44,16 +43,13 @@ TEST(Timer, MSecIsMonotonicAndNonNegative) {
   EXPECT_GE(timer.MSec(), 3);
 }
 
-TEST(TimeVal, WritesUnpaddedFields) {
+TEST(TimeVal, ElapsedFormIsUnpaddedLocalFormsFollowEverySecond) {
   EXPECT_EQ(dp::TimeVal(3'723'004).GetString(), "1:2:3.4");
   EXPECT_EQ(Streamed(dp::TimeVal(3'723'004)), "1:2:3.4");
   EXPECT_EQ(dp::TimeVal(360'059'999).GetString(), "100:0:59.999");
   EXPECT_EQ(dp::TimeVal(-3'723'004).GetString(), "-1:2:3.4");
   EXPECT_EQ(dp::TimeVal(std::numeric_limits<std::int64_t>::min()).GetString(),
             "-2562047788015:12:55.808");
-}
-
-TEST(LocalTimeVal, PaddedAndTraceFormsFollowEverySecond) {
   qmk_test::ScopedEnvironment utc;
   utc.Set("TZ", "UTC");
   const std::int64_t time = Utc(2021y / 3 / 4, 5h + 6min + 7s + 89ms);
@@ -66,7 +62,6 @@ TEST(LocalTimeVal, PaddedAndTraceFormsFollowEverySecond) {
     EXPECT_EQ(Appended(Utc(2022y / month / 15, 12h + 30min)),
               "12:30:00.000  15 " + std::string(names[month - 1]) + " 2022");
   }
-
   // Each thread caches its last second: every change must show.
   const std::int64_t last = Utc(1999y / 12 / 31, 23h + 59min + 59s + 999ms);
   EXPECT_EQ(Appended(last - 999), "23:59:59.000  31 Dec 1999");
