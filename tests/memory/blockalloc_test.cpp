@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "qmkutils/memory/smallblockalloc.h"
@@ -34,21 +35,16 @@ Details DetailsOf(const du::FixedSizeMallocCtrl& control) {
 
 TEST(BlockAlloc, GeometryFollowsElementAndBlockSize) {
   Supplier supplier("block geometry");
-  // 1000-byte elements: stride 1008, a 32768-byte block, 32 slots (waste
-  // 432 bytes, 1.3%).
+  // 1000-byte elements: stride 1008, a 32768-byte block, 32 slots.
   Blocks large("1000", &supplier, 1000, 0);
-  EXPECT_EQ(large.GetStride(), 1008u);
   EXPECT_EQ(large.GetRequestSize(), 32768u - 32);
   void* slot = large.Allocate(nullptr);
   EXPECT_EQ(DetailsOf(large), (Details{1, 32, 1, 32 * 1008, 1008}));
   large.Free(slot);
-
-  // Too few slots in the asked size: room for 16 is taken instead.
-  Blocks huge("9000", &supplier, 9000, 8192);
+  Blocks huge("9000", &supplier, 9000, 8192);  // room for 16 slots is taken instead
   EXPECT_EQ(huge.GetRequestSize(), 144384u - 32);
 
   SmallBlocks small("8", &supplier, 8, 8192);
-  EXPECT_EQ(small.GetStride(), 8u);
   small.Allocate(nullptr);
   EXPECT_EQ(DetailsOf(small), (Details{1, (8160 - 48) / 8, 1, 8112, 8}));
   SmallBlocks tiny("1", &supplier, 1, 0);  // 64 slots at least
@@ -65,25 +61,37 @@ void CheckLifecycle(unsigned elementSize) {
     slots.push_back(alloc.Allocate(nullptr));
     ASSERT_EQ(reinterpret_cast<std::uintptr_t>(slots.back()) % 8, 0u);
   }
-  const Details full = DetailsOf(alloc);
-  EXPECT_EQ(full.used, 3000u);
-
-  // Misuse changes nothing: a second free, and an address inside a slot.
+  // Misuse changes nothing: a second free, an address inside a slot, and
+  // (where the allocator can tell) a pointer from elsewhere.
   alloc.Free(slots[5]);
   alloc.Free(slots[5]);
   alloc.Free(static_cast<char*>(slots[6]) + 8);
+  if constexpr (std::is_same_v<Alloc, SmallBlocks>) {
+    int local = 0;
+    alloc.Free(&local);
+  }
   EXPECT_EQ(DetailsOf(alloc).used, 2999u);
   slots.erase(slots.begin() + 5);
 
   std::shuffle(slots.begin(), slots.end(), std::mt19937(7));
-  for (void* slot : slots) alloc.Free(slot);
+  const auto half = slots.begin() + 1500;
+  for (auto it = slots.begin(); it != half; ++it) alloc.Free(*it);
+  if constexpr (std::is_same_v<Alloc, Blocks>) {
+    std::vector<void*> listed(slots.size());
+    listed.resize(alloc.GetAllocatedBlocks(listed.data(), listed.data() + listed.size()) -
+                  listed.data());
+    std::vector<void*> expected(half, slots.end());
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+  }
+  for (auto it = half; it != slots.end(); ++it) alloc.Free(*it);
   const Details empty = DetailsOf(alloc);
   EXPECT_EQ(empty.blocks, 1u);  // one empty block is kept
   EXPECT_EQ(empty.used, 0u);
   EXPECT_TRUE(alloc.IsEmpty());
   alloc.PurgeEmptyBlocks();
   EXPECT_EQ(DetailsOf(alloc), Details{});
-  EXPECT_TRUE(alloc.IsEmpty());
   unsigned reserved = 1;
   supplier.GetAllocationStats(&reserved, nullptr);
   EXPECT_EQ(reserved, 0u);  // and the supplier gave its chunks back
@@ -93,33 +101,9 @@ void CheckLifecycle(unsigned elementSize) {
   EXPECT_EQ(alloc.Allocate(nullptr), nullptr);
 }
 
-TEST(BlockAlloc, StatisticsStayExactThroughMisuse) { CheckLifecycle<Blocks>(40); }
-TEST(SmallBlockAlloc, StatisticsStayExactThroughMisuse) { CheckLifecycle<SmallBlocks>(16); }
-
-TEST(SmallBlockAlloc, RefusesPointersFromElsewhere) {
-  Supplier supplier("foreign supplier");
-  SmallBlocks alloc("foreign", &supplier, 16);
-  void* mine = alloc.Allocate(nullptr);
-  int local = 0;
-  alloc.Free(&local);
-  EXPECT_EQ(DetailsOf(alloc).used, 1u);
-  alloc.Free(mine);
-}
-
-TEST(BlockAlloc, ListsTheSlotsInUse) {
-  Supplier supplier("listing supplier");
-  Blocks alloc("listing", &supplier, 24);
-  std::vector<void*> slots;
-  for (int i = 0; i < 100; ++i) slots.push_back(alloc.Allocate(nullptr));
-  for (int i = 0; i < 100; i += 2) alloc.Free(slots[i]);
-  std::vector<void*> listed(80);
-  listed.resize(alloc.GetAllocatedBlocks(listed.data(), listed.data() + listed.size()) -
-                listed.data());
-  std::vector<void*> expected;
-  for (int i = 1; i < 100; i += 2) expected.push_back(slots[i]);
-  std::sort(listed.begin(), listed.end());
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(listed, expected);
+TEST(FixedSizeAlloc, StatisticsStayExactThroughMisuse) {
+  CheckLifecycle<Blocks>(40);
+  CheckLifecycle<SmallBlocks>(16);
 }
 
 template <class Alloc>

@@ -25,23 +25,17 @@ struct Phoenix : virtual du::RefCounted {
   ~Phoenix() override { s_destroyed.fetch_add(1); }
 };
 
-TEST(RefCounted, CountsAndCopies) {
+TEST(RefCounted, CountsCopiesAndTheHookKeepsTheObjectAlive) {
   Counted fresh;
   EXPECT_EQ(fresh.RemoveReference(), -1);
   fresh.AddReference();
   fresh.AddReference();
-  const Counted copy(fresh);
-  EXPECT_EQ(copy.GetReferenceCount(), 0);
+  EXPECT_EQ(Counted(fresh).GetReferenceCount(), 0);
   EXPECT_EQ(fresh.GetReferenceCount(), 1);
-}
 
-TEST(RefCounted, HookKeepsTheObjectAlive) {
   s_destroyed = 0;
   du::SmartPtr<const Phoenix> rescued;
-  {
-    du::SmartPtr<Phoenix> pointer(new Phoenix);
-    pointer->rescued = &rescued;
-  }
+  du::SmartPtr<Phoenix>(new Phoenix)->rescued = &rescued;
   EXPECT_EQ(s_destroyed.load(), 0);
   ASSERT_TRUE(rescued);
   EXPECT_EQ(rescued->GetReferenceCount(), 1);
