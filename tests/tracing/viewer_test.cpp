@@ -29,7 +29,8 @@ using qmk_test::PlainLines;
 TEST(TraceViewerEndpoint, RecordLayout) {
   std::string_view line;
   EXPECT_FALSE(TraceViewerEndpoint::DecodeRecord("", &line));
-  EXPECT_TRUE(TraceViewerEndpoint::DecodeRecord(std::string("\1\0\0\0\1\0\0\0x", 9), &line));
+  const std::string record("\1\0\0\0\1\0\0\0x", 9);  // the line points into it
+  EXPECT_TRUE(TraceViewerEndpoint::DecodeRecord(record, &line));
   EXPECT_EQ(line, "x");
   EXPECT_FALSE(TraceViewerEndpoint::SendLine(-1, std::string(1024, 'x')));
 }
