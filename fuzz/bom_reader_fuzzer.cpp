@@ -3,11 +3,12 @@
 //
 // Input: a side byte (bit 0: the download side), then the records. Every
 // package read is written out, read into a fresh bom and written again: the
-// two texts must be equal. A value that ends in a carriage return loses it on
-// the way (the reader drops one before each line feed, the writer does not
-// escape it), so the texts are compared without carriage returns before line
-// feeds. The accessors are exercised on the way; nothing here touches an
-// installation (the bom is never initialised).
+// two texts must be equal. The format cannot carry a value that ends in a
+// carriage return (the reader drops one before each line feed, the writer has
+// no escape), and such a value may even read back empty and drop its line, so
+// a package holding one is only checked to read back as one package. The
+// accessors are exercised on the way; nothing here touches an installation
+// (the bom is never initialised).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -47,32 +48,15 @@ std::string Written(const installer::InstallerPackage& package) {
   return out.str();
 }
 
-// `text` less every run of carriage returns that ends at a line feed.
-std::string WithoutLineEndReturns(const std::string& text) {
-  std::string kept;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      const std::size_t runEnd = text.find_first_not_of('\r', i);
-      if (runEnd != std::string::npos && text[runEnd] == '\n') {
-        i = runEnd - 1;
-        continue;
-      }
-    }
-    kept += text[i];
-  }
-  return kept;
-}
-
 void CheckRoundTrip(const installer::InstallerPackage& package) {
   const std::string written = Written(package);
   const BomPtr reread = ReadAll(written, false);
   // Its name may have lost carriage returns too, so it is not looked up by name.
   if (std::distance(reread->beginPackages(), reread->endPackages()) != 1)
     Fail("the written package does not read back as one", written, std::string());
-  const installer::InstallerPackage* copy = reread->beginPackages()->second;
-  const std::string rewritten = Written(*copy);
-  if (WithoutLineEndReturns(rewritten) != WithoutLineEndReturns(written))
-    Fail("the package reads back differently", written, rewritten);
+  if (written.find("\r\n") != std::string::npos) return;
+  const std::string rewritten = Written(*reread->beginPackages()->second);
+  if (rewritten != written) Fail("the package reads back differently", written, rewritten);
 }
 
 void Exercise(installer::InstallerPackage& package) {
