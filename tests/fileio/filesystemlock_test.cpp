@@ -86,11 +86,9 @@ TEST(FileSystemLockTest, StatesOfOneLockAndFailuresTracedWithTheSystemReason) {
               ElementsAre("Could not obtain lock \"" + path + "\": File exists.",
                           "Could not obtain lock \"" + orphan + "\": No such file or directory.",
                           "Could not release lock \"" + path + "\": Directory not empty."));
-  for (const auto& record : recorder.log().Records()) {
-    EXPECT_EQ(record.key, "du");
-    EXPECT_EQ(record.subKey, "FileSystemLock");
-    EXPECT_EQ(record.type, dp::Error);
-  }
+  for (const auto& record : recorder.log().Records())
+    EXPECT_TRUE(record.key == "du" && record.subKey == "FileSystemLock" &&
+                record.type == dp::Error);
 }
 
 // Each holder checks that it is alone by counting itself in and out; the

@@ -70,8 +70,7 @@ TEST(ZipTest, FilesAndTreesRoundTrip) {
                                     {"SUB\\note.TXT", "hello"}}) {
     EXPECT_TRUE(reader.Extract(entry, dir / "out") && ReadFile(dir / "out") == data) << entry;
   }
-  EXPECT_FALSE(reader.Extract("nothing", dir / "none"));
-  EXPECT_FALSE(Exists(dir / "none"));
+  EXPECT_FALSE(reader.Extract("nothing", dir / "none") || Exists(dir / "none"));
   EXPECT_FALSE(reader.Extract("empty", dir / "no/such/folder/out"));
 
   // Without recursion the sub-directory cannot be added: the walk stops there.
@@ -109,33 +108,29 @@ TEST(ZipTest, ArchiveChangedBetweenCallsOfOneReader) {
   ZipWriter(archive).AddFile(dir / "a", kAddInArchive);
   EXPECT_THAT(List(reader), ElementsAre("b", "a"));
   std::filesystem::remove(archive);
-  EXPECT_FALSE(reader.Extract("b", dir / "gone"));
-  EXPECT_FALSE(Exists(dir / "gone"));
+  EXPECT_FALSE(reader.Extract("b", dir / "gone") || Exists(dir / "gone"));
 }
 
 // Nothing that is not a whole archive may hang (a FIFO without a writer),
-// pass as one or leave an output file.
+// pass as one or leave an output file. Arbitrary archive bytes are the zip
+// fuzzer's.
 TEST(ZipTest, BadArchivesFailCleanly) {
   TempDir dir;
   WriteFile(dir / "f", Payload(20000));
   ZipWriter(dir / "good.zip").AddFile(dir / "f", kCreate);
   const std::string good = ReadFile(dir / "good.zip");
-  std::string badComment = std::string("PK\5\6", 4) + std::string(18, '\0') + "ab";
-  badComment[20] = 3;
-  WriteFile(dir / "comment.zip", badComment);
   WriteFile(dir / "text.zip", "this is not a zip archive\n");
   WriteFile(dir / "empty.zip", "");
   WriteFile(dir / "truncated.zip", good.substr(0, good.size() / 2));
   ASSERT_EQ(mkfifo((dir / "fifo.zip").c_str(), 0600), 0);
   std::filesystem::create_directory(dir / "folder.zip");
-  for (const char* name : {"comment.zip", "text.zip", "empty.zip", "truncated.zip", "missing.zip",
-                           "fifo.zip", "folder.zip", ""}) {
+  for (const char* name :
+       {"text.zip", "empty.zip", "truncated.zip", "missing.zip", "fifo.zip", "folder.zip", ""}) {
     ZipReader reader(name[0] != '\0' ? dir / name : "");
     std::vector<std::string> names = {"kept"};
     EXPECT_FALSE(reader.ListContents(names)) << name;
     EXPECT_THAT(names, ElementsAre("kept"));
-    EXPECT_FALSE(reader.Extract("f", dir / "out")) << name;
-    EXPECT_FALSE(Exists(dir / "out"));
+    EXPECT_FALSE(reader.Extract("f", dir / "out") || Exists(dir / "out")) << name;
   }
   // The directory is intact but the data is not: the copy fails.
   std::string corrupt = good;
@@ -159,8 +154,7 @@ TEST(ZipTest, NonAsciiArchivePathGoesThroughATemporaryCopy) {
   }
   {
     ZipReader reader(archive);
-    ASSERT_TRUE(reader.Extract("f", dir / "out"));
-    EXPECT_EQ(ReadFile(dir / "out"), "data");
+    ASSERT_TRUE(reader.Extract("f", dir / "out") && ReadFile(dir / "out") == "data");
     // Binding anew drops the copy: the archive's later changes are seen.
     ZipWriter(archive).AddFile(dir / "out", kAddInArchive);
     reader.Bind(archive);

@@ -50,7 +50,7 @@ TEST(MessageQueueRace, ShutdownWhileProducersAdd) {
         MessageQueue::ThreadRelinquishInterest();
       });
     }
-    while (handler.Tags().size() < 1000) std::this_thread::yield();
+    while (handler.Deliveries().size() < 1000) std::this_thread::yield();
     queue->ShutdownQueue(mode);
     for (auto& producer : producers) producer.join();
     owner.join();
@@ -60,12 +60,10 @@ TEST(MessageQueueRace, ShutdownWhileProducersAdd) {
     } else {
       // Messages are dropped while the owner still takes some: its share
       // has gaps but keeps each producer's order.
-      const auto tags = handler.Tags();
-      const auto handles = handler.Handles();
       std::vector<long long> last(kProducers, -1);
-      for (std::size_t i = 0; i < tags.size(); ++i) {
-        ASSERT_GT(handles[i], last[tags[i]]);
-        last[tags[i]] = handles[i];
+      for (const auto& delivery : handler.Deliveries()) {
+        ASSERT_GT(delivery.handle, last[delivery.tag]);
+        last[delivery.tag] = delivery.handle;
       }
     }
     EXPECT_GE(handler.Shutdowns(), 1);

@@ -35,40 +35,31 @@ inline dom::MessagePtr Tagged(unsigned handle, unsigned tag) {
   return message;
 }
 
-// Keeps the object handle and tag of every message, and counts shutdowns
-// and time-outs.
+// Keeps every message's object handle and tag with the queue's size as it
+// was handled, and counts shutdowns and time-outs.
 class RecordingHandler : public dom::MessageHandler {
  public:
+  struct Delivery {
+    unsigned handle, tag, queueSize;
+  };
   void HandleMessage(const dom::MessagePtr& message) override {
     std::lock_guard<std::mutex> guard(mutex_);
-    handles_.push_back(message->GetObjectHandle());
-    tags_.push_back(message->GetMesgTag());
-    sizes_.push_back(GetMessageQueue() ? GetMessageQueue()->QueueSize() : 0);
+    deliveries_.push_back({message->GetObjectHandle(), message->GetMesgTag(),
+                           GetMessageQueue() ? GetMessageQueue()->QueueSize() : 0});
   }
   void HandleShutdown() override { shutdowns_.fetch_add(1); }
   void HandleTimeout(long long) override { timeouts_.fetch_add(1); }
 
-  std::vector<unsigned> Handles() const {
+  std::vector<Delivery> Deliveries() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return handles_;
-  }
-  std::vector<unsigned> Tags() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return tags_;
-  }
-  // The queue's size as each message was handled.
-  std::vector<unsigned> Sizes() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return sizes_;
+    return deliveries_;
   }
   int Shutdowns() const { return shutdowns_.load(); }
   int Timeouts() const { return timeouts_.load(); }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<unsigned> handles_;
-  std::vector<unsigned> tags_;
-  std::vector<unsigned> sizes_;
+  std::vector<Delivery> deliveries_;
   std::atomic<int> shutdowns_{0};
   std::atomic<int> timeouts_{0};
 };
@@ -98,14 +89,12 @@ inline std::thread StartOwner(const dom::MessageQueuePtr& queue) {
 inline std::vector<unsigned> CountInProducerOrder(const RecordingHandler& handler,
                                                   unsigned producers) {
   std::vector<unsigned> counts(producers, 0);
-  const auto tags = handler.Tags();
-  const auto handles = handler.Handles();
-  for (std::size_t i = 0; i < tags.size(); ++i) {
-    if (tags[i] >= producers || handles[i] != counts[tags[i]]) {
-      ADD_FAILURE() << "producer " << tags[i] << " out of order at " << handles[i];
+  for (const auto& delivery : handler.Deliveries()) {
+    if (delivery.tag >= producers || delivery.handle != counts[delivery.tag]) {
+      ADD_FAILURE() << "producer " << delivery.tag << " out of order at " << delivery.handle;
       break;
     }
-    ++counts[tags[i]];
+    ++counts[delivery.tag];
   }
   return counts;
 }

@@ -68,7 +68,7 @@ TEST(WindowsMessageQueueTest, OwnLoopPendAndLostDescriptors) {
   queue->SetTimeoutInterval(1);
   std::thread owner = qmk_test::StartOwner(queue);
   for (unsigned i = 0; i < 50; ++i) queue->AddMessage(Tagged(0, i));
-  while (handler.Tags().size() < 50 || handler.Timeouts() < 2) std::this_thread::yield();
+  while (handler.Deliveries().size() < 50 || handler.Timeouts() < 2) std::this_thread::yield();
   queue->ShutdownQueue(MessageQueue::kShutdownImmediately);
   owner.join();
   EXPECT_GE(handler.Shutdowns(), 1);
