@@ -36,8 +36,10 @@ class LocalTimeInUtc : public testing::Test {
   qmk_test::ScopedEnvironment environment_;
 };
 
-dp::TraceFormatter Message(dp::TraceType type, const char* text) {
-  dp::TraceFormatter formatter(k20261206At090507042Utc, type, 12, 34, "key", "sub");
+dp::TraceFormatter Message(dp::TraceType type, const char* text,
+                           int64_t time = k20261206At090507042Utc, int procId = 12,
+                           int threadId = 34, const char* key = "key", const char* subKey = "sub") {
+  dp::TraceFormatter formatter(time, type, procId, threadId, key, subKey);
   formatter << text;
   return formatter;
 }
@@ -47,24 +49,28 @@ void Discard(dp::TraceFormatter& formatter) {
   formatter = dp::TraceFormatter(0, dp::kInertTraceType, 0, 0, "", "");
 }
 
+std::string PlainLine(dp::TraceFormatter message) {
+  std::string line;
+  dp::AppendPlainTraceLine(message, &line);
+  Discard(message);
+  return line;
+}
+
+bool Consume(dp::TraceConsumer* consumer, dp::TraceFormatter message) {
+  const bool taken = consumer->ConsumeMessage(&message);
+  Discard(message);
+  return taken;
+}
+
 // Empty names, blanks in the text and times of any moment (a year before 0,
 // one the C library cannot convert) read back field for field.
 TEST_F(LocalTimeInUtc, PlainLinesHaveAFixedLayoutReadBackExactlyAndShowOnlyVisibleText) {
-  std::string lines;
-  for (auto [type, text] : {std::pair(dp::Warning, "a\nb\n"), std::pair(dp::Info, "")}) {
-    dp::TraceFormatter message = Message(type, text);
-    dp::AppendPlainTraceLine(message, &lines);
-    Discard(message);
-  }
-  EXPECT_EQ(lines,
+  EXPECT_EQ(PlainLine(Message(dp::Warning, "a\nb\n")) + PlainLine(Message(dp::Info, "")),
             "Warning 9:5:07.042  6 Dec 2026 12 34 key sub a b \n"
             "Info    9:5:07.042  6 Dec 2026 12 34 key sub \n");
   for (int64_t moment : {int64_t{-70000000000000}, INT64_MIN, INT64_MAX}) {
-    dp::TraceFormatter formatter(moment, dp::Debug, -7, INT_MAX, "", nullptr);
-    formatter << "  two  blanks\n";
-    std::string line;
-    dp::AppendPlainTraceLine(formatter, &line);
-    Discard(formatter);
+    const std::string line =
+        PlainLine(Message(dp::Debug, "  two  blanks\n", moment, -7, INT_MAX, "", nullptr));
     dp::PlainTraceLine fields;
     ASSERT_TRUE(dp::ParsePlainTraceLine(line, &fields)) << line;
     std::string time;
@@ -91,8 +97,7 @@ TEST_F(LocalTimeInUtc, PlainLinesHaveAFixedLayoutReadBackExactlyAndShowOnlyVisib
     EXPECT_FALSE(dp::ParsePlainTraceLine(line, &untouched)) << line;
     EXPECT_EQ(untouched.key, "unchanged");
   }
-  std::ostringstream name;
-  EXPECT_THROW(name << static_cast<dp::TraceType>(7), std::runtime_error);
+  EXPECT_THROW(std::ostringstream() << static_cast<dp::TraceType>(7), std::runtime_error);
 
   // Visible text escapes all a terminal acts on, and nothing else.
   const std::pair<std::string, std::string> cases[] = {
@@ -119,13 +124,12 @@ TEST_F(LocalTimeInUtc, FileLogsWriteEscapedXmlRecordsOrPlainLines) {
   for (const char* name : {"run.xml", "run.xml.txt"}) {
     auto* consumer = new dp::FileConsumer(dir / name);
     consumer->Install();
-    dp::TraceFormatter message = Message(dp::Error, "<b>&\"x\"</b>'\n");
-    EXPECT_TRUE(consumer->ConsumeMessage(&message));
-    Discard(message);
-    dp::TraceFormatter bad(k20261206At090507042Utc, dp::Info, 12, 34, "k\"<&'>", "s\x01");
-    bad << "esc\x1b ctl\x01 bad\xFF sur\xED\xA0\x80 nc\xEF\xBF\xBE ok\t\r\n";
-    EXPECT_TRUE(consumer->ConsumeMessage(&bad));
-    Discard(bad);
+    EXPECT_TRUE(Consume(consumer, Message(dp::Error, "<b>&\"x\"</b>'\n")));
+    EXPECT_TRUE(
+        Consume(consumer,
+                Message(dp::Info, "esc\x1b ctl\x01 bad\xFF sur\xED\xA0\x80 nc\xEF\xBF\xBE ok\t\r\n",
+                        k20261206At090507042Utc, 12, 34, "k\"<&'>", "s\x01")));
+
     consumer->Release();
   }
   const std::string xml = qmk_test::ReadFile(dir / "run.xml");
@@ -208,12 +212,9 @@ TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
     }
   };
   dp::TraceFormatter shortMessage = Message(dp::Info, "short");
-  dp::TraceFormatter longMessage = Message(dp::Info, std::string(1100, 'x').c_str());
-  EXPECT_TRUE(consumer->ConsumeMessage(&longMessage));  // dropped, still taken
+  EXPECT_TRUE(Consume(consumer, Message(dp::Info, std::string(1100, 'x').c_str())));  // dropped
   EXPECT_TRUE(consumer->ConsumeMessage(&shortMessage));
-  std::string line;
-  dp::AppendPlainTraceLine(shortMessage, &line);
-  EXPECT_THAT(receiveAll(), testing::ElementsAre(line));
+  EXPECT_THAT(receiveAll(), testing::ElementsAre(PlainLine(shortMessage)));
 
   // What does not fit a viewer's socket is queued, and goes out in order.
   std::vector<dp::TraceFormatter> numbered;
@@ -221,23 +222,20 @@ TEST(WindowConsumer, SendsShortLinesAsRecordsAndSurvivesAVanishedViewer) {
   for (const auto& message : numbered) consumer->ConsumeMessage(&message);
   const std::vector<std::string> received = receiveAll();
   ASSERT_EQ(received.size(), numbered.size());
-  for (std::size_t i = 0; i < received.size(); ++i) {
+  for (std::size_t i = 0; i < received.size(); ++i)
     EXPECT_THAT(received[i], testing::EndsWith(" key sub " + std::to_string(i) + "\n"));
-  }
 
   // A queue past its bound means a stalled viewer: dropped, then a back-off.
-  for (int round = 0; round < 4; ++round) {
+  for (int round = 0; round < 4; ++round)
     for (const auto& message : numbered) consumer->ConsumeMessage(&message);
-  }
   receiveAll();
   consumer->ConsumeMessage(&shortMessage);
   EXPECT_THAT(receiveAll(), testing::IsEmpty());
   for (auto& message : numbered) Discard(message);
 
   close(sockets[1]);
-  EXPECT_TRUE(consumer->ConsumeMessage(&shortMessage));  // no SIGPIPE, no failure
+  EXPECT_TRUE(Consume(consumer, shortMessage));  // no SIGPIPE, no failure
   Discard(shortMessage);
-  Discard(longMessage);
   consumer->Release();
 }
 

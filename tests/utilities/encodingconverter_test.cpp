@@ -4,7 +4,6 @@
 
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "support/scoped_environment.h"
 
@@ -31,34 +30,6 @@ std::string Converted(EncodingConverter& converter, const std::string& in,
                       const char* replacement = nullptr) {
   std::string out = "(old)";
   return converter.Convert(in, out, replacement) ? out : "false:" + out;
-}
-
-// Long enough for the converter's character table, with ASCII runs of every length.
-std::vector<std::string> Lines(const std::string& sample) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 3000; ++i) {
-    std::string& line = lines.emplace_back(1, '#');
-    line += std::to_string(i);
-    line += sample;
-    line.append(i % 40, static_cast<char>('a' + i % 26));
-    line += "\\~\n";
-  }
-  return lines;
-}
-
-// Converting the whole text at once must give what converting each (short) line apart does.
-std::string ConvertedInPieces(const du::Symbol& from, const du::Symbol& to,
-                              const std::vector<std::string>& lines, const char* replacement) {
-  std::string whole, pieces;
-  for (const std::string& line : lines) {
-    whole += line;
-    EncodingConverter fresh(from, to);
-    pieces += Converted(fresh, line, replacement);
-  }
-  EncodingConverter converter(from, to);
-  const std::string converted = Converted(converter, whole, replacement);
-  EXPECT_TRUE(converted == pieces) << from << " to " << to;
-  return pieces;
 }
 
 TEST(EncodingConverterTest, DefaultConverterFollowsTheInterfaceLanguage) {
@@ -96,25 +67,6 @@ TEST(EncodingConverterTest, EveryLegacyEncodingRoundTripsAndRefusesBadInput) {
       EXPECT_EQ(Converted(decoder, bad, "?"), "false:(old)") << "tolerant only from UTF-8";
     }
   }
-}
-
-TEST(EncodingConverterTest, LargeInputsConvertAsTheirLinesDo) {
-  for (const Legacy& encoding : kEncodings) {
-    const std::vector<std::string> lines = Lines(encoding.sample);
-    std::vector<std::string> legacyLines;
-    for (const std::string& line : lines) {
-      EncodingConverter encoder(EncodingConverter::UTF8(), encoding.name);
-      legacyLines.push_back(Converted(encoder, line));
-    }
-    ConvertedInPieces(EncodingConverter::UTF8(), encoding.name, lines, nullptr);
-    ConvertedInPieces(encoding.name, EncodingConverter::UTF8(), legacyLines, nullptr);
-  }
-  // Bad bytes of every kind, the last lead byte announcing more than remains.
-  std::vector<std::string> lines = Lines("caf\xC3\xA9 \x80 x\xC3(x \xE3\x81 \xF0\x9F\x98 日本😀");
-  lines.back() += "\xF0\x9F";
-  const std::string latin = ConvertedInPieces("UTF-8", "iso_8859-1", lines, "<?>");
-  EXPECT_EQ(latin.substr(0, latin.find('\n')), "#0caf\xE9 <?> x<?>x <?><?><?><?><?>\\~");
-  EXPECT_EQ(latin.substr(latin.size() - 6), "\\~\n<?>");
 }
 
 TEST(EncodingConverterTest, ReplacementOnlyWhenTolerantOutKeptOnFailureAndShiftStateEnded) {

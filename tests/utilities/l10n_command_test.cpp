@@ -1,4 +1,5 @@
 // `qmk l10n`, run as a separate process.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +10,8 @@
 #include "support/temp_dir.h"
 
 namespace {
+
+using testing::HasSubstr;
 
 class QmkL10n : public ::testing::Test {
  protected:
@@ -82,18 +85,15 @@ TEST_F(QmkL10n, CheckReportsEveryProblemWithItsLine) {
                  "\" (No recognizable content.)."));
 
   EXPECT_EQ(Run({"check", File("other.qmtrb", "a.name=x\n")}), 1);
-  EXPECT_NE(out_.find(": error: no entry has the attribute \"value\""), std::string::npos) << out_;
+  EXPECT_THAT(out_, HasSubstr(": error: no entry has the attribute \"value\""));
   EXPECT_EQ(Run({"check", dir_ / "missing"}), 1);
-  EXPECT_NE(out_.find("Couldn't read strings file resource \"" + dir_ / "missing" + "\"."),
-            std::string::npos)
-      << out_;
+  EXPECT_THAT(out_, HasSubstr("Couldn't read strings file resource \"" + dir_ / "missing" + "\"."));
   for (const std::vector<std::string>& usage : std::vector<std::vector<std::string>>{
-           {"check"}, {"check", clean, clean}, {"show", clean}, {"pseudo"}, {"frobnicate"}}) {
+           {"check"}, {"check", clean, clean}, {"show", clean}, {"pseudo"}, {"frobnicate"}})
     EXPECT_EQ(Run(usage), 2) << usage.size();
-  }
-  EXPECT_NE(err_.find("Usage: qmk l10n check FILE"), std::string::npos) << err_;
+  EXPECT_THAT(err_, HasSubstr("Usage: qmk l10n check FILE"));
   EXPECT_EQ(Run({"--help"}), 0);
-  EXPECT_NE(out_.find("  l10n check FILE   Check a strings file"), std::string::npos) << out_;
+  EXPECT_THAT(out_, HasSubstr("  l10n check FILE   Check a strings file"));
 }
 
 TEST_F(QmkL10n, ShowBuildsAMessageAndPseudoCorruptsTexts) {

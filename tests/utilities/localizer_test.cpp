@@ -29,6 +29,12 @@ const std::wstring kWideTail = {0x30BD, 0x2116, 0x5341, 0x7533, 0x52C9, 0x5F37,
                                 0x906E, 0x7E2E, 0x7C9B, 0x5DCC, 0x63E1};
 const std::string kTail = du::WideStrToUtf8(kWideTail);  // three bytes a unit
 
+// A resource name of its own: implementations live as long as the process.
+std::string Fresh(const std::string& stem) {
+  static std::atomic<int> s_count{0};
+  return stem + std::to_string(++s_count);
+}
+
 // An installation home for strings files of the product "prod", in German.
 class LocalizerTest : public ::testing::Test {
  protected:
@@ -45,20 +51,12 @@ class LocalizerTest : public ::testing::Test {
     qmk_test::WriteFile(Path(language, name), text);
   }
 
-  // A resource name of its own: implementations live as long as the process.
-  static std::string Fresh(const std::string& stem) {
-    static std::atomic<int> s_count{0};
-    return stem + std::to_string(++s_count);
-  }
-
   // The traces of the localizers, as "W " or "E " and the text.
   std::vector<std::string> Traces() const {
     std::vector<std::string> traces;
-    for (const auto& record : recorder_.log().Records()) {
-      if (record.subKey == "Localize") {
+    for (const auto& record : recorder_.log().Records())
+      if (record.subKey == "Localize")
         traces.push_back((record.type == dp::Warning ? "W " : "E ") + record.text);
-      }
-    }
     return traces;
   }
 
@@ -139,16 +137,15 @@ TEST_F(LocalizerTest, PseudoLocalizationReadsTheCurrentLanguageFileOnly) {
   // No English file is tried, so nothing but the failure is traced.
   const std::string absent = "prod:" + Fresh("absent");
   const du::Localizer empty(absent.c_str());
-  EXPECT_EQ(Traces(), std::vector<std::string>{"E Localizer():- Couldn't find a strings file for "
-                                               "resource \"" +
-                                               absent + "\"."});
+  const std::string failure = "E Localizer():- Couldn't find a strings file for resource \"";
+  EXPECT_EQ(Traces(), std::vector<std::string>{failure + absent + "\"."});
 }
 
 TEST(AssembleArgsTest, FromAFormatAndFromTheStream) {
   // Not a literal: the compiler would refuse the unknown conversion %k.
   const std::string format = "n=%d, %s; %5.1f%% %k %x";
-  const du::AssembleArgs formatted(format.c_str(), 42, "text", 2.5, 255);
-  EXPECT_EQ(formatted.GetArgs(), (Args{"42", "text", "  2.5", "%", "", "ff"}));
+  EXPECT_EQ(du::AssembleArgs(format.c_str(), 42, "text", 2.5, 255).GetArgs(),
+            (Args{"42", "text", "  2.5", "%", "", "ff"}));
   EXPECT_TRUE(du::AssembleArgs(static_cast<const char*>(nullptr)).GetArgs().empty());
 
   du::AssembleArgs streamed;
@@ -216,16 +213,12 @@ TEST(LocalizerRace, OneImplementationPerNameWhileThreadsLocalize) {
   qmk_test::TempDir root;
   qmk_test::ScopedEnvironment environment;
   environment.Set("QUILL_HOME", root.path()).Set("QUILL_LANG", "fr");
-  constexpr int kNames = 4;
-  constexpr int kThreads = 8;
-  constexpr int kIterations = 200;
+  constexpr int kNames = 4, kThreads = 8, kIterations = 200;
   std::vector<std::string> names;
-  static std::atomic<int> s_round{0};
-  const int round = ++s_round;
+  // No French file: each build traces one warning.
+  std::filesystem::create_directories(root / "resources/prod/text/usascii");
   for (int i = 0; i < kNames; ++i) {
-    names.push_back(std::string("race") + std::to_string(round) + "_" + std::to_string(i));
-    // No French file: each build traces one warning.
-    std::filesystem::create_directories(root / "resources/prod/text/usascii");
+    names.push_back(Fresh("race"));
     qmk_test::WriteFile(root / ("resources/prod/text/usascii/" + names.back() + ".qmtrb"),
                         std::string("m.value=") + std::to_string(i) + ":{0}\n");
   }

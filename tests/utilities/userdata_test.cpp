@@ -25,16 +25,14 @@ struct Reentrant : du::RefCounted {
   }
 };
 
-TEST(UserDataTest, KeysAreStablePerNameAndFreshForEmptyNames) {
-  const du::UserData::Key a = du::UserData::GetId("user-data-test-a");
-  EXPECT_EQ(du::UserData::GetId("user-data-test-a"), a);
-  EXPECT_NE(du::UserData::GetId("user-data-test-b"), a);
-  EXPECT_NE(du::UserData::GetId(""), du::UserData::GetId(du::Symbol()));
-}
-
+// Keys are stable per name and fresh for each empty name.
 TEST(UserDataTest, SlotsHoldOneReferenceUntilOverwrittenRemovedOrDestroyed) {
   const du::UserData::Key key = du::UserData::GetId("user-data-test-slot");
+  EXPECT_EQ(du::UserData::GetId("user-data-test-slot"), key);
+  EXPECT_NE(du::UserData::GetId("user-data-test-other"), key);
+  EXPECT_NE(du::UserData::GetId(""), du::UserData::GetId(du::Symbol()));
   const du::UserData::Key far = key + 40;
+
   int plain = 0;
   {
     du::UserData data;
@@ -74,8 +72,8 @@ TEST(UserDataTest, SlotsHoldOneReferenceUntilOverwrittenRemovedOrDestroyed) {
 }
 
 TEST(UserDataRace, ObjectsSharedAcrossThreadsKeepExactCounts) {
-  constexpr int kThreads = 8;
-  constexpr int kRounds = 3000;
+  constexpr int kThreads = 8, kRounds = 3000;
+
   std::vector<du::UserData> objects(4);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
