@@ -6,57 +6,33 @@
 #include <string>
 #include <vector>
 
-#include "qmkutils/fileio/zipwriter.h"
+#include "installer/scratch_home.h"
 #include "support/child_process.h"
-#include "support/scoped_environment.h"
-#include "support/temp_dir.h"
 
 namespace {
 
+constexpr char kExtraBom[] = "p extra.bom\ni 2.0\nb 1.0.0.9\nl lib/extra.so\nP\n";
+
 class QmkBom : public ::testing::Test {
  protected:
-  QmkBom() {
-    mkdir(home_.c_str(), 0755);
-    environment_.Set("QUILL_HOME", home_);
-  }
-
   int Run(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {QMK_TEST_TOOL, "bom"});
     return qmk_test::RunCommand(arguments, &out_, &err_);
   }
 
   void WriteBoms(const std::string& folder) {
-    mkdir((home_ + "/bom").c_str(), 0755);
-    mkdir(folder.c_str(), 0755);
-    qmk_test::WriteFile(folder + "/app.bom",
-                        "p app.bom\ni 1.2\nb 1.0.0.3\ne bin/app\nd 1.0 1.0.0.1 base.bom\nP\n");
-    qmk_test::WriteFile(folder + "/base.bom", "p base.bom\ni 1.0\nb 1.0.0.1\nl lib/base.so\nP\n");
+    scratch_.Write(folder + "/app.bom",
+                   "p app.bom\ni 1.2\nb 1.0.0.3\ne bin/app\nd 1.0 1.0.0.1 base.bom\nP\n");
+    scratch_.Write(folder + "/base.bom", "p base.bom\ni 1.0\nb 1.0.0.1\nl lib/base.so\nP\n");
   }
 
-  // An archive of `entries`, each holding the text `name: <its name>`.
-  std::string Archive(const std::string& name, const std::vector<std::string>& entries) {
-    const std::string archive = dir_ / name;
-    du::ZipWriter writer(archive);
-    int mode = du::ZipWriter::kCreate;
-    for (const std::string& entry : entries) {
-      const std::string content = entry.find(".bom") != std::string::npos
-                                      ? "p extra.bom\ni 2.0\nb 1.0.0.9\nl lib/extra.so\nP\n"
-                                      : "name: " + entry;
-      qmk_test::WriteFile(dir_ / "content", content);
-      EXPECT_TRUE(writer.AddFile(dir_ / "content", entry, mode)) << entry;
-      mode = du::ZipWriter::kAddInArchive;
-    }
-    return archive;
-  }
-
-  qmk_test::TempDir dir_;
-  const std::string home_ = dir_ / "home";
-  qmk_test::ScopedEnvironment environment_;
+  qmk_test::ScratchHome scratch_;
+  const std::string home_ = scratch_.home();
   std::string out_, err_;
 };
 
 TEST_F(QmkBom, StatusShowsInstalledUpdatesAndDownloads) {
-  WriteBoms(home_ + "/bom/app");
+  WriteBoms("bom/app");
   EXPECT_EQ(Run({"status", "--package", "app"}), 0) << err_;
   const std::string installed =
       "installed app.bom version 1.2 build 1.0.0.3 file bin/app program\n"
@@ -65,7 +41,7 @@ TEST_F(QmkBom, StatusShowsInstalledUpdatesAndDownloads) {
 
   // The list updates app and brings two new packages, which must be
   // downloaded in the order of their names.
-  const std::string list = dir_ / "list";
+  const std::string list = scratch_ / "list";
   qmk_test::WriteFile(list,
                       "p app.bom\ni 1.3\nb 1.0.0.4\ne bin/app\nP\n"
                       "p zeta.bom\ni 1.0\nb 1.0.0.0\nl lib/zeta.so\nP\n"
@@ -82,7 +58,7 @@ TEST_F(QmkBom, StatusShowsInstalledUpdatesAndDownloads) {
   EXPECT_NE(err_.find("not compatible"), std::string::npos) << err_;
 
   // Without a package name the boms lie in home/bom itself.
-  WriteBoms(home_ + "/bom");
+  WriteBoms("bom");
   EXPECT_EQ(Run({"status"}), 0) << err_;
   EXPECT_NE(out_.find(installed), std::string::npos) << out_;
   // A dependency that no record names leaves its package unavailable.
@@ -92,28 +68,32 @@ TEST_F(QmkBom, StatusShowsInstalledUpdatesAndDownloads) {
 }
 
 TEST_F(QmkBom, InstallsAnArchiveBelowTheHome) {
-  WriteBoms(home_ + "/bom/app");
-  const std::string archive = Archive("extra.zip", {"bom/app/extra.bom", "lib/extra.so"});
+  WriteBoms("bom/app");
+  const std::string archive =
+      scratch_.Archive("extra.zip", {{"bom/app/extra.bom", kExtraBom}, {"lib/extra.so", "x"}});
   EXPECT_EQ(Run({"install", archive, "--package", "app"}), 0) << err_;
   EXPECT_EQ(out_, "installed extra.bom version 2.0 build 1.0.0.9 file lib/extra.so\n");
-  EXPECT_EQ(qmk_test::ReadFile(home_ + "/lib/extra.so"), "name: lib/extra.so");
+  EXPECT_EQ(qmk_test::ReadFile(home_ + "/lib/extra.so"), "x");
 }
 
 TEST_F(QmkBom, SaysWhyAnArchiveCannotBeInstalled) {
-  const std::string escaping = Archive("extra.zip", {"bom/extra.bom", "lib/a.so", "../outside"});
+  const std::string escaping = scratch_.Archive(
+      "extra.zip", {{"bom/extra.bom", kExtraBom}, {"lib/a.so", "x"}, {"../outside", "x"}});
   EXPECT_EQ(Run({"install", escaping}), 1);
   EXPECT_NE(err_.find("../outside"), std::string::npos) << err_;
 
   mkdir((home_ + "/quill_lock").c_str(), 0755);
-  EXPECT_EQ(Run({"install", Archive("extra.zip", {"bom/extra.bom", "lib/a.so"})}), 1);
+  EXPECT_EQ(Run({"install",
+                 scratch_.Archive("extra.zip", {{"bom/extra.bom", kExtraBom}, {"lib/a.so", "x"}})}),
+            1);
   EXPECT_NE(err_.find("locked"), std::string::npos) << err_;
   rmdir((home_ + "/quill_lock").c_str());
 
-  qmk_test::WriteFile(dir_ / "broken.zip", "PK not an archive");
-  EXPECT_EQ(Run({"install", dir_ / "broken.zip"}), 1);
+  qmk_test::WriteFile(scratch_ / "broken.zip", "PK not an archive");
+  EXPECT_EQ(Run({"install", scratch_ / "broken.zip"}), 1);
   EXPECT_NE(err_.find("cannot open"), std::string::npos) << err_;
   // An archive without the package's bom leaves it uninstalled.
-  EXPECT_EQ(Run({"install", Archive("other.zip", {"lib/a.so"})}), 1);
+  EXPECT_EQ(Run({"install", scratch_.Archive("other.zip", {{"lib/a.so", "x"}})}), 1);
   EXPECT_NE(err_.find("other.bom has no installed side"), std::string::npos) << err_;
 }
 

@@ -7,20 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "installer/scratch_home.h"
 #include "qmkutils/installer/installer.h"
-#include "support/recording_consumer.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using installer::InstallerBom;
-using installer::InstallerFunction;
 using installer::InstallerItem;
 using installer::InstallerPackage;
 using installer::UpdateList;
-using qmk_test::TempDir;
-using qmk_test::WriteFile;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -50,26 +47,6 @@ std::vector<std::string> Names(const UpdateList& list) {
   for (const InstallerPackage* package : list) names.push_back(package->GetPackageName());
   return names;
 }
-
-// An installation home with bom files in "bom/app/" and an optional
-// package list, found through QUILL_HOME.
-class Installation {
- public:
-  Installation() { environment_.Set("QUILL_HOME", home_.path()); }
-  void AddBom(const std::string& file, const std::string& text) {
-    std::filesystem::create_directories(home_ / "bom/app");
-    WriteFile(home_ / ("bom/app/" + file), text);
-  }
-  std::string AddList(const std::string& text) {
-    WriteFile(home_ / "list.txt", text);
-    return home_ / "list.txt";
-  }
-  const std::string& home() const { return home_.path(); }
-
- private:
-  TempDir home_;
-  qmk_test::ScopedEnvironment environment_;
-};
 
 TEST(BomRecord, ReadsEveryKeyAndWritesTheInstalledSideByteForByte) {
   auto bom = NewBom();
@@ -101,7 +78,7 @@ TEST(BomRecord, ReadsEveryKeyAndWritesTheInstalledSideByteForByte) {
   EXPECT_TRUE(tools->GetInstalledItem()->IsExecutable());
   const auto& strings = *std::next(tools->beginInstalledDependencies());
   EXPECT_TRUE(strings->IsLocaleDependent());
-  const InstallerFunction& wrap = **std::prev(tools->endInstalledFunctions());
+  const installer::InstallerFunction& wrap = **std::prev(tools->endInstalledFunctions());
   EXPECT_EQ(wrap.GetModuleName(), "Text");
   EXPECT_EQ(wrap.GetDataType(), "");
   EXPECT_EQ(wrap.GetFunctionName(), "Wrap/Words");
@@ -195,10 +172,10 @@ TEST(VersionRules, CompareBuildsPositionByPosition) {
 }
 
 TEST(InstallerBomInit, InstalledSideReadsTheBomDirectoryOnce) {
-  Installation installation;
-  installation.AddBom("b.bom", "p b.bom\ni 1.0\nb 2.0.0.0\nl lib/b.so\nP\n");
-  installation.AddBom("a.bom", "p a.bom\ni 1.0\nb 2.1.0.0\ne bin/a\ns bin/a.sh\nP\n");
-  installation.AddBom("ignored.BOM", "p ignored.bom\nP\n");
+  qmk_test::ScratchHome installation;
+  installation.Write("bom/app/b.bom", "p b.bom\ni 1.0\nb 2.0.0.0\nl lib/b.so\nP\n");
+  installation.Write("bom/app/a.bom", "p a.bom\ni 1.0\nb 2.1.0.0\ne bin/a\ns bin/a.sh\nP\n");
+  installation.Write("bom/app/ignored.BOM", "p ignored.bom\nP\n");
   ASSERT_EQ(mkfifo((installation.home() + "/bom/app/fifo.bom").c_str(), 0600), 0)
       << "a FIFO is passed over, not waited on";
   auto bom = NewBom();
@@ -223,21 +200,20 @@ TEST(InstallerBomInit, InstalledSideReadsTheBomDirectoryOnce) {
   const int newer[4] = {2, 0, 0, 1};
   EXPECT_EQ(NewBom()->Initialize(&list, newer, "app"), installer::kBuildNotCompatible);
   qmk_test::ScopedEnvironment noHome;
-  noHome.Set("QUILL_HOME", "");
-  noHome.Set("XDG_CONFIG_HOME", installation.home());
+  noHome.Set("QUILL_HOME", "").Set("XDG_CONFIG_HOME", installation.home());
   noHome.Set("XDG_CONFIG_DIRS", installation.home());
   EXPECT_EQ(NewBom()->Initialize(nullptr, kAnyBuild, "app"),
             installer::kAlreadyInitializedOrNoHome);
 }
 
 TEST(InstallerBomInit, DownloadSideListsUpdatesAndChecksBuilds) {
-  Installation installation;
-  installation.AddBom("a.bom", "p a.bom\ni 1.0\nb 2.0.0.0\nl lib/a.so\nP\n");
-  installation.AddBom("b.bom", "p b.bom\ni 1.0\nb 2.0.0.0\nl lib/b.so\nP\n");
-  const std::string list = installation.AddList(
-      "p b.bom\ni 1.1\nb 2.0.0.0\nl lib/b.so\nP\n"
-      "p a.bom\ni 1.1\nb 2.0.1.0\nl lib/a.so\nP\n"
-      "p new.bom\ni 1.0\nb 2.0.0.3\nl lib/new.so\nP\n");
+  qmk_test::ScratchHome installation;
+  installation.Write("bom/app/a.bom", "p a.bom\ni 1.0\nb 2.0.0.0\nl lib/a.so\nP\n");
+  installation.Write("bom/app/b.bom", "p b.bom\ni 1.0\nb 2.0.0.0\nl lib/b.so\nP\n");
+  const std::string list = installation.Write("list.txt",
+                                              "p b.bom\ni 1.1\nb 2.0.0.0\nl lib/b.so\nP\n"
+                                              "p a.bom\ni 1.1\nb 2.0.1.0\nl lib/a.so\nP\n"
+                                              "p new.bom\ni 1.0\nb 2.0.0.3\nl lib/new.so\nP\n");
   auto bom = NewBom();
   UpdateList updates;
   const int build[4] = {2, 0, 1, 0};
@@ -260,19 +236,22 @@ TEST(InstallerBomInit, DownloadSideListsUpdatesAndChecksBuilds) {
 }
 
 TEST(Availability, FollowsInstalledAndLocalisedDependencies) {
-  Installation installation;
+  qmk_test::ScratchHome installation;
   qmk_test::ScopedEnvironment language;
   language.Set("QUILL_LANG", "de");
-  installation.AddBom("app.bom",
-                      "p app.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 base.bom\n"
-                      "S 1.0 1.0.0.0 text.bom\nP\n");
-  installation.AddBom("base.bom", "p base.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 app.bom\nP\n");
-  installation.AddBom("text.bom", "p text.bom\ni 1.0\nb 1.0.0.0\nP\n");
-  installation.AddBom("broken.bom", "p broken.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 gone.bom\nP\n");
-  installation.AddBom("half.bom", "p half.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 nowhere.bom\nP\n");
-  const std::string list = installation.AddList(
-      "p text_de.bom\ni 1.0\nb 1.0.0.0\nP\n"
-      "p nowhere.bom\nP\n");
+  installation.Write("bom/app/app.bom",
+                     "p app.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 base.bom\n"
+                     "S 1.0 1.0.0.0 text.bom\nP\n");
+  installation.Write("bom/app/base.bom",
+                     "p base.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 app.bom\nP\n");
+  installation.Write("bom/app/text.bom", "p text.bom\ni 1.0\nb 1.0.0.0\nP\n");
+  installation.Write("bom/app/broken.bom",
+                     "p broken.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 gone.bom\nP\n");
+  installation.Write("bom/app/half.bom",
+                     "p half.bom\ni 1.0\nb 1.0.0.0\nd 1.0 1.0.0.0 nowhere.bom\nP\n");
+  const std::string list = installation.Write("list.txt",
+                                              "p text_de.bom\ni 1.0\nb 1.0.0.0\nP\n"
+                                              "p nowhere.bom\nP\n");
   auto bom = NewBom();
   ASSERT_EQ(bom->Initialize(list, "app", nullptr, kAnyBuild), installer::kInitialized);
 
@@ -295,8 +274,9 @@ TEST(Availability, FollowsInstalledAndLocalisedDependencies) {
 }
 
 TEST(FunctionManagerState, SurvivesBomFilesAddedMidLoopAndASecondInitialisation) {
-  Installation installation;
-  const std::string list = installation.AddList("p a.bom\nm Tools\ni 1.0\nb 1.0.0.0\nP\n");
+  qmk_test::ScratchHome installation;
+  const std::string list =
+      installation.Write("list.txt", "p a.bom\nm Tools\ni 1.0\nb 1.0.0.0\nP\n");
   std::unique_ptr<installer::FunctionManager> manager(installer::FunctionManager::Construct());
   UpdateList updates;
   ASSERT_EQ(manager->InitializeFromUrl(list, "app", false, &updates, kAnyBuild, nullptr),
@@ -305,7 +285,7 @@ TEST(FunctionManagerState, SurvivesBomFilesAddedMidLoopAndASecondInitialisation)
   // that LoadModule walks.
   for (char c = 'a'; c <= 'z'; ++c) {
     const std::string name = std::string(1, c) + "x.bom";
-    installation.AddBom(name, "p " + name + "\ni 1.0\nb 1.0.0.0\nP\n");
+    installation.Write("bom/app/" + name, "p " + name + "\ni 1.0\nb 1.0.0.0\nP\n");
   }
   EXPECT_TRUE(manager->LoadModule("Tools", &updates));
   EXPECT_THAT(Names(updates), ElementsAre("a.bom"));

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "examples/plugin/greeter.h"
-#include "qmkutils/fileio/zipwriter.h"
+#include "installer/scratch_home.h"
 #include "qmkutils/installer/installer.h"
 #include "support/recording_consumer.h"
-#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -22,7 +21,6 @@ using installer::InstallerBom;
 using installer::InstallerPackage;
 using installer::UpdateList;
 using qmk_test::ReadFile;
-using qmk_test::TempDir;
 using qmk_test::WriteFile;
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -33,36 +31,6 @@ constexpr char kLibrary[] = "x86e_linux/obj/libgreeter_plugin.so";
 
 namespace fs = std::filesystem;
 
-// Archives built in a scratch folder beside (not below) the home.
-class Downloads {
- public:
-  Downloads() { environment_.Set("QUILL_HOME", home()); }
-  std::string home() const { return root_ / "home"; }
-  // An archive of (entry name, contents) pairs; a contents of "@plugin"
-  // stands for the sample package library.
-  std::string Archive(const std::string& name,
-                      const std::vector<std::pair<std::string, std::string>>& entries) {
-    const std::string path = root_ / name;
-    du::ZipWriter writer(path);
-    int mode = du::ZipWriter::kCreate;
-    for (const auto& [entry, contents] : entries) {
-      std::string source = QMK_GREETER_PLUGIN;
-      if (contents != "@plugin") {
-        source = root_ / "source";
-        WriteFile(source, contents);
-      }
-      EXPECT_TRUE(writer.AddFile(source, entry, mode)) << entry;
-      mode = du::ZipWriter::kAddInArchive;
-    }
-    return path;
-  }
-  const TempDir& root() const { return root_; }
-
- private:
-  TempDir root_;
-  qmk_test::ScopedEnvironment environment_;
-};
-
 std::unique_ptr<InstallerBom> InitializedBom() {
   std::unique_ptr<InstallerBom> bom(InstallerBom::Construct());
   EXPECT_EQ(bom->Initialize(nullptr, kAnyBuild, "app"), installer::kInitialized);
@@ -70,9 +38,8 @@ std::unique_ptr<InstallerBom> InitializedBom() {
 }
 
 TEST(PackageInstall, InstallsTheSamplePackageAndCreatesItsComponents) {
-  Downloads downloads;
-  fs::create_directories(downloads.home() + "/x86e_linux/obj");
-  WriteFile(downloads.home() + "/" + kLibrary, "an older library");
+  qmk_test::ScratchHome downloads;
+  const std::string library = downloads.Write(kLibrary, "an older library");
   const std::string archive = downloads.Archive(
       "greeter.zip", {{"bom/app/greeter.bom", ReadFile(QMK_GREETER_BOM)}, {kLibrary, "@plugin"}});
   {
@@ -82,18 +49,18 @@ TEST(PackageInstall, InstallsTheSamplePackageAndCreatesItsComponents) {
     EXPECT_FALSE(package.InstallDownloadFile(archive)) << "the result is always false";
     ASSERT_NE(package.GetInstalledItem(), nullptr) << "the installed bom is read back";
     EXPECT_EQ(package.GetInstalledItem()->GetComponentName(), kLibrary);
-    EXPECT_THAT(traces.log().Texts(), Contains("Output file " + downloads.home() + "/" + kLibrary +
-                                               " allready exists\n"));
+    EXPECT_THAT(traces.log().Texts(), Contains("Output file " + library + " allready exists\n"));
     EXPECT_THAT(traces.log().Texts(), Contains("Contains 2 entries\n"));
     EXPECT_FALSE(fs::exists(downloads.home() + "/quill_lock")) << "released after installing";
   }
-  EXPECT_EQ(ReadFile(downloads.home() + "/" + kLibrary), ReadFile(QMK_GREETER_PLUGIN));
+  EXPECT_EQ(ReadFile(library), ReadFile(QMK_GREETER_PLUGIN));
 
   // A second package with its own copy of the library, to see the order of
   // termination.
-  fs::copy_file(downloads.home() + "/" + kLibrary, downloads.home() + "/second.so");
-  WriteFile(downloads.home() + "/bom/app/second.bom",
-            "p second.bom\nm greetings/text/Wave\ni 1.0\nb 1.0.0.0\nl second.so\nP\n");
+  const std::string second = downloads.home() + "/second.so";
+  fs::copy_file(library, second);
+  downloads.Write("bom/app/second.bom",
+                  "p second.bom\nm greetings/text/Wave\ni 1.0\nb 1.0.0.0\nl second.so\nP\n");
   qmk_test::ScopedTraceRecorder traces;
   {
     std::unique_ptr<FunctionManager> manager(FunctionManager::Construct());
@@ -122,16 +89,13 @@ TEST(PackageInstall, InstallsTheSamplePackageAndCreatesItsComponents) {
   std::vector<std::string> lifecycle;
   for (const auto& record : traces.log().Records())
     if (record.key == "greeter") lifecycle.push_back(record.text);
-  const std::string first = downloads.home() + "/" + kLibrary;
-  const std::string second = downloads.home() + "/second.so";
-  EXPECT_EQ(lifecycle,
-            (std::vector<std::string>{"init " + first + "\n", "init " + second + "\n",
-                                      "terminate " + second + "\n", "terminate " + first + "\n"}));
+  EXPECT_EQ(lifecycle, (std::vector<std::string>{"init " + library + "\n", "init " + second + "\n",
+                                                 "terminate " + second + "\n",
+                                                 "terminate " + library + "\n"}));
 }
 
 TEST(PackageInstall, RefusesUnsafeArchivesAndAHeldLock) {
-  Downloads downloads;
-  fs::create_directories(downloads.home());
+  qmk_test::ScratchHome downloads;
   auto bom = InitializedBom();
   InstallerPackage package("evil.bom", bom.get());
   for (const char* name :
@@ -139,15 +103,15 @@ TEST(PackageInstall, RefusesUnsafeArchivesAndAHeldLock) {
     qmk_test::ScopedTraceRecorder traces;
     package.InstallDownloadFile(downloads.Archive(
         "evil.zip", {{"bom/app/evil.bom", "p evil.bom\ni 1.0\nb 1.0.0.0\nP\n"}, {name, "x"}}));
-    EXPECT_FALSE(fs::exists(downloads.root() / "outside.txt")) << name;
+    EXPECT_FALSE(fs::exists(downloads / "outside.txt")) << name;
     EXPECT_FALSE(fs::exists(downloads.home() + "/bom")) << name << ": nothing is installed";
     EXPECT_EQ(package.GetInstalledItem(), nullptr);
   }
   qmk_test::ScopedTraceRecorder traces;
-  WriteFile(downloads.root() / "not.zip", "not an archive");
-  package.InstallDownloadFile(downloads.root() / "not.zip");
+  WriteFile(downloads / "not.zip", "not an archive");
+  package.InstallDownloadFile(downloads / "not.zip");
   EXPECT_THAT(traces.log().Texts(),
-              Contains("Failed to open file \"" + (downloads.root() / "not.zip") + "\"\n"));
+              Contains("Failed to open file \"" + (downloads / "not.zip") + "\"\n"));
 
   // Another installer holds the lock: nothing is written.
   const std::string good = downloads.Archive("good.zip", {{"data.txt", "x"}});
@@ -168,8 +132,7 @@ TEST(PackageInstall, RefusesUnsafeArchivesAndAHeldLock) {
 TEST(PackageInstallRace, TheInstallationLockKeepsEachArchiveWhole) {
   constexpr int kThreads = 6;
   constexpr int kRounds = 15;
-  Downloads downloads;
-  fs::create_directories(downloads.home());
+  qmk_test::ScratchHome downloads;
   std::vector<std::string> archives;
   for (int t = 0; t < kThreads; ++t) {
     const std::string mark = std::to_string(t);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <latch>
 #include <map>
 #include <new>
 #include <random>
@@ -18,6 +19,7 @@
 #include "qmkutils/memory/mallocctrlregistry.h"
 #include "qmkutils/memory/systemallocator.h"
 #include "support/child_process.h"
+#include "support/churn.h"
 #include "support/sanitizers.h"
 
 namespace {
@@ -137,38 +139,20 @@ TEST(MemPoolRace, ManyThreadsThenEverythingGoesBack) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
       threads.emplace_back([&pool, t] {
-        std::mt19937 random(t);
-        std::vector<std::pair<char*, unsigned>> live;
-        for (int i = 0; i < 20000; ++i) {
-          if (live.size() < 2000 && (live.empty() || random() % 2 == 0)) {
-            const unsigned size = random() % 64 == 0 ? 20000 + random() % 40000 : random() % 4000;
-            auto* block = static_cast<char*>(pool.Allocate(size, nullptr));
-            ASSERT_NE(block, nullptr);
-            if (size > 0) block[size - 1] = static_cast<char>(t);
-            live.emplace_back(block, size);
-          } else {
-            const size_t victim = random() % live.size();
-            auto [block, size] = live[victim];
-            if (size > 0) {
-              ASSERT_EQ(block[size - 1], static_cast<char>(t));
-            }
-            pool.Free(block, size);
-            live[victim] = live.back();
-            live.pop_back();
-          }
-        }
-        for (auto [block, size] : live) pool.Free(block, size);
+        const auto left = qmk_test::Churn(
+            t, 20000, 2000, 2,
+            [](std::mt19937& random) -> unsigned {
+              return random() % 64 == 0 ? 20000 + random() % 40000 : random() % 4000;
+            },
+            [&pool](unsigned size) { return pool.Allocate(size, nullptr); },
+            [&pool](char* block, unsigned size) { pool.Free(block, size); });
+        for (auto [block, size] : left) pool.Free(block, size);
       });
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(InUse(pool), 0u);
     EXPECT_GT(Reserved(blocks), 0u);  // each class keeps one empty block
     pool.PurgeEmptyBlocks();
-    for (unsigned index = 0; index < du::MemPool::kClassCount; ++index) {
-      if (du::FixedSizeAllocBase* alloc = pool.GetClassAllocator(index)) {
-        EXPECT_TRUE(alloc->IsEmpty());
-      }
-    }
     EXPECT_EQ(Reserved(blocks), 0u);
   }
   EXPECT_EQ(Reserved(extra), 0u);  // it held the pool's own record
@@ -181,14 +165,12 @@ TEST(MemPoolRace, OneClassAllocatorWhenThreadsRaceToCreateIt) {
   du::MallocCtrlRegistry& registry = du::MallocCtrlRegistry::Instance();
   for (int round = 0; round < 50; ++round) {
     du::MemPool pool("first use", &supplier);
-    std::atomic<int> ready{0};
+    std::latch start(4);
     std::vector<std::thread> threads;
     std::vector<void*> blocks(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&, t] {
-        ready.fetch_add(1);
-        while (ready.load() < 4) {
-        }
+        start.arrive_and_wait();
         blocks[t] = pool.Allocate(72, nullptr);
       });
     }
@@ -202,7 +184,7 @@ TEST(MemPoolRace, OneClassAllocatorWhenThreadsRaceToCreateIt) {
 TEST(CommonAllocatorRace, ThreadCachesKeepTheFiguresExact) {
   du::MemPool& pool = du::CommonAllocatorImpl::GetPool();
   const unsigned before = InUse(pool);
-  std::vector<std::pair<char*, unsigned>> handedOver[8];
+  qmk_test::LiveBlocks handedOver[8];
   std::atomic<bool> stop{false};
   // One thread keeps purging, which empties every cache while they are used.
   std::thread purger([&stop] {
@@ -211,25 +193,13 @@ TEST(CommonAllocatorRace, ThreadCachesKeepTheFiguresExact) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([t, &handedOver] {
-      std::mt19937 random(t);
-      std::vector<std::pair<char*, unsigned>> live;
-      for (int i = 0; i < 30000; ++i) {
-        if (live.size() < 500 && (live.empty() || random() % 2 == 0)) {
-          const unsigned size = random() % 32 == 0 ? 20000 : 1 + random() % 600;
-          auto* block = static_cast<char*>(du::CommonAllocatorImpl::Allocate(size, nullptr));
-          std::fill_n(block, size, static_cast<char>(t));
-          live.emplace_back(block, size);
-        } else {
-          const size_t victim = random() % live.size();
-          auto [block, size] = live[victim];
-          ASSERT_EQ(block[0], static_cast<char>(t));
-          ASSERT_EQ(block[size - 1], static_cast<char>(t));
-          du::CommonAllocatorImpl::Deallocate(block, size);
-          live[victim] = live.back();
-          live.pop_back();
-        }
-      }
-      handedOver[t] = std::move(live);  // freed by another thread below
+      handedOver[t] = qmk_test::Churn(  // freed by another thread below
+          t, 30000, 500, 2,
+          [](std::mt19937& random) -> unsigned {
+            return random() % 32 == 0 ? 20000 : 1 + random() % 600;
+          },
+          [](unsigned size) { return du::CommonAllocatorImpl::Allocate(size, nullptr); },
+          [](char* block, unsigned size) { du::CommonAllocatorImpl::Deallocate(block, size); });
     });
   }
   for (std::thread& thread : threads) thread.join();
