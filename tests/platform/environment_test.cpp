@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/run_threads.h"
 
 namespace {
 
@@ -55,22 +56,18 @@ TEST(Environment, WideAndUtf8FormsShareOneVariableAndBadNamesOrValuesThrow) {
 TEST(EnvironmentRace, ConcurrentGetAndPutKeepEveryVariableIntact) {
   constexpr int kThreads = 8;
   const auto nameOf = [](int thread) { return "QMK_ENVIRONMENT_RACE_" + std::to_string(thread); };
-  std::vector<std::thread> threads;
   std::vector<int> failures(kThreads, 0);
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      const std::string own = nameOf(t), other = nameOf((t + 1) % kThreads);
-      for (int i = 0; i < 2000; ++i) {
-        const std::string value = (i % 5 == 4) ? "" : std::string(1 + i % 40, 'a' + t) + "|";
-        Environment::Put(own, value);
-        if (Environment::Get(own) != value) ++failures[t];
-        const std::string seen = Environment::Get(other);
-        if (!seen.empty() && seen.back() != '|') ++failures[t];
-      }
-      Environment::Put(own, "");
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  qmk_test::RunThreads(kThreads, [&](int t) {
+    const std::string own = nameOf(t), other = nameOf((t + 1) % kThreads);
+    for (int i = 0; i < 2000; ++i) {
+      const std::string value = (i % 5 == 4) ? "" : std::string(1 + i % 40, 'a' + t) + "|";
+      Environment::Put(own, value);
+      if (Environment::Get(own) != value) ++failures[t];
+      const std::string seen = Environment::Get(other);
+      if (!seen.empty() && seen.back() != '|') ++failures[t];
+    }
+    Environment::Put(own, "");
+  });
   for (int t = 0; t < kThreads; ++t) {
     EXPECT_EQ(failures[t], 0) << "thread " << t;
     EXPECT_EQ(Environment::Get(nameOf(t)), "");

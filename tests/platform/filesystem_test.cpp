@@ -13,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <iterator>
-#include <latch>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
@@ -393,20 +393,13 @@ TEST(FileSystem, BuildPathAndDeletePathMakeAndRemoveWholeTrees) {
 TEST(FileSystemRace, ConcurrentTemporaryNamesAreDistinctAndExist) {
   TempDir dir;
   constexpr int kThreads = 8, kEach = 40;
-  std::latch start(kThreads);
   std::vector<std::vector<std::string>> made(kThreads);
-  {
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        start.arrive_and_wait();
-        for (int i = 0; i < kEach; ++i) {
-          made[t].push_back(t % 2 == 0 ? FileSystem::MkTempFile(dir.path().c_str(), "r", nullptr)
-                                       : FileSystem::MkTempDir(dir.path().c_str(), "r"));
-        }
-      });
+  qmk_test::RunThreads(kThreads, [&](int t) {
+    for (int i = 0; i < kEach; ++i) {
+      made[t].push_back(t % 2 == 0 ? FileSystem::MkTempFile(dir.path().c_str(), "r", nullptr)
+                                   : FileSystem::MkTempDir(dir.path().c_str(), "r"));
     }
-  }
+  });
   std::set<std::string> distinct;
   for (const auto& mine : made) {
     for (const auto& path : mine) EXPECT_TRUE(distinct.insert(path).second && fs::exists(path));

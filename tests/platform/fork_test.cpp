@@ -8,8 +8,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "qmkutils/platform/environment.h"
 #include "qmkutils/platform/process.h"
@@ -19,6 +17,7 @@
 #include "qmkutils/tracing/tracer.h"
 #include "qmkutils/utilities/userdata.h"
 #include "support/child_process.h"
+#include "support/run_threads.h"
 #include "support/sanitizers.h"
 #include "support/temp_dir.h"
 
@@ -31,15 +30,6 @@ const dp::QMTracer s_trace("test", "Fork");
 constexpr int kChildren = 20;
 #else
 constexpr int kChildren = 300;
-#endif
-
-// This toolchain's AddressSanitizer does not hold its allocator's locks
-// across fork: a child can hang in malloc on a lock that a parent thread
-// held, whatever the library does.
-#ifdef QMK_TEST_ADDRESS_SANITIZER
-constexpr bool kMallocIsForkSafe = false;
-#else
-constexpr bool kMallocIsForkSafe = true;
 #endif
 
 class Worker : public dp::Thread {
@@ -71,7 +61,12 @@ du::UserData s_sharedUserData;
 }
 
 TEST(ForkRace, ChildrenForkedAmidTracingAndEnvironmentUseNeverHang) {
-  if (!kMallocIsForkSafe) GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
+#ifdef QMK_TEST_ADDRESS_SANITIZER
+  // This toolchain's AddressSanitizer does not hold its allocator's locks
+  // across fork: a child can hang in malloc on a lock that a parent thread
+  // held, whatever the library does.
+  GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
+#endif
   qmk_test::TempDir dir;
   dp::TraceController& controller = dp::TraceController::Instance();
   controller.RemoveAllConsumers();
@@ -79,36 +74,32 @@ TEST(ForkRace, ChildrenForkedAmidTracingAndEnvironmentUseNeverHang) {
   dp::Environment::Put("QMK_FORK_TEST", "set");
   ASSERT_EQ(dp::Process::GetCurrentProcId(), getpid());  // cached before the forks
 
+  // Four threads keep the library's locks busy while the last one forks.
   std::atomic<bool> stop{false};
-  std::vector<std::thread> busy;
-  for (int i = 0; i < 4; ++i) {
-    busy.emplace_back([&stop, i] {
-      const std::string name = "QMK_FORK_TEST_" + std::to_string(i);
-      for (int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
-        s_trace("busy %d round %d\n", i, n);
-        dp::Environment::Put(name, std::to_string(n));
-        (void)dp::Environment::Get(name);
-        s_sharedUserData.AddUserData(du::UserData::GetId(name), &stop);
-        if (n % 64 == 0) {
-          Worker worker;
-          worker.Start(true);
-        }
+  qmk_test::RunThreads(5, [&stop](int i) {
+    if (i == 4) {
+      for (int n = 0, hung = 0; n < kChildren && hung < 2; ++n) {
+        const pid_t pid = fork();
+        if (pid == 0) RunChild();
+        const int status = pid < 0 ? -1 : qmk_test::Reap(pid, std::chrono::seconds(10));
+        hung += status != 0;
+        EXPECT_EQ(status, 0) << "child " << n;
       }
-    });
-  }
-
-  int hung = 0;
-  for (int i = 0; i < kChildren; ++i) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) RunChild();
-    const int status = qmk_test::Reap(pid, std::chrono::seconds(10));
-    if (status != 0) ++hung;
-    EXPECT_EQ(status, 0) << "child " << i;
-    if (hung > 1) break;
-  }
-  stop = true;
-  for (auto& thread : busy) thread.join();
+      stop = true;
+      return;
+    }
+    const std::string name = "QMK_FORK_TEST_" + std::to_string(i);
+    for (int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
+      s_trace("busy %d round %d\n", i, n);
+      dp::Environment::Put(name, std::to_string(n));
+      (void)dp::Environment::Get(name);
+      s_sharedUserData.AddUserData(du::UserData::GetId(name), &stop);
+      if (n % 64 == 0) {
+        Worker worker;
+        worker.Start(true);
+      }
+    }
+  });
   controller.RemoveAllConsumers();
   EXPECT_EQ(dp::Process::GetCurrentProcId(), getpid());
 }

@@ -29,14 +29,7 @@ class QmkInfo : public ::testing::Test {
     environment_.Set("ASAN_OPTIONS", "detect_leaks=0");
   }
 
-  int Run() {
-    qmk_test::ChildProcess info({QMK_TEST_TOOL, "info"});
-    EXPECT_TRUE(info.Started());
-    const int status = info.Finish();
-    out_ = info.Out();
-    err_ = info.Err();
-    return status;
-  }
+  int Run() { return qmk_test::RunCommand({QMK_TEST_TOOL, "info"}, &out_, &err_); }
 
   void ExpectLines(const std::vector<std::string>& parts) const {
     for (const std::string& part : parts) EXPECT_NE(out_.find(part), std::string::npos) << part;

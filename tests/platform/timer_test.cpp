@@ -32,15 +32,11 @@ std::int64_t Utc(sys_days day, milliseconds time) {
   return (day + time).time_since_epoch().count();
 }
 
-TEST(Timer, MSecIsMonotonicAndNonNegative) {
+TEST(Timer, MSecCountsAWholeSleep) {
   dp::Timer timer;
-  std::int64_t previous = 0;
-  for (int i = 0; i < 10000; ++i) {
-    ASSERT_GE(timer.MSec(), previous);
-    previous = timer.MSec();
-  }
-  EXPECT_TRUE(dp::Timer::SleepMilliSeconds(3));
-  EXPECT_GE(timer.MSec(), 3);
+  const std::int64_t start = timer.MSec();
+  dp::Timer::SleepMilliSeconds(3);
+  EXPECT_GE(timer.MSec(), start + 3);
 }
 
 TEST(TimeVal, ElapsedFormIsUnpaddedLocalFormsFollowEverySecond) {
