@@ -200,8 +200,9 @@ TEST(InstallerBomInit, InstalledSideReadsTheBomDirectoryOnce) {
   const int newer[4] = {2, 0, 0, 1};
   EXPECT_EQ(NewBom()->Initialize(&list, newer, "app"), installer::kBuildNotCompatible);
   qmk_test::ScopedEnvironment noHome;
-  noHome.Set("QUILL_HOME", "").Set("XDG_CONFIG_HOME", installation.home());
-  noHome.Set("XDG_CONFIG_DIRS", installation.home());
+  noHome.Set("QUILL_HOME", "")
+      .Set("XDG_CONFIG_HOME", installation.home())
+      .Set("XDG_CONFIG_DIRS", installation.home());
   EXPECT_EQ(NewBom()->Initialize(nullptr, kAnyBuild, "app"),
             installer::kAlreadyInitializedOrNoHome);
 }

@@ -40,8 +40,9 @@ std::unique_ptr<InstallerBom> InitializedBom() {
 TEST(PackageInstall, InstallsTheSamplePackageAndCreatesItsComponents) {
   qmk_test::ScratchHome downloads;
   const std::string library = downloads.Write(kLibrary, "an older library");
-  const std::string archive = downloads.Archive(
-      "greeter.zip", {{"bom/app/greeter.bom", ReadFile(QMK_GREETER_BOM)}, {kLibrary, "@plugin"}});
+  const std::string archive =
+      downloads.Archive("greeter.zip", {{"bom/app/greeter.bom", ReadFile(QMK_GREETER_BOM)},
+                                        {kLibrary, ReadFile(QMK_GREETER_PLUGIN)}});
   {
     qmk_test::ScopedTraceRecorder traces;
     auto bom = InitializedBom();

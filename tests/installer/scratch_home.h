@@ -34,16 +34,14 @@ class ScratchHome {
     return path;
   }
 
-  // An archive in the scratch folder of (entry name, contents) pairs; a
-  // contents of "@plugin" stands for the sample package library.
+  // An archive in the scratch folder of (entry name, contents) pairs.
   std::string Archive(const std::string& name,
                       const std::vector<std::pair<std::string, std::string>>& entries) const {
     du::ZipWriter writer(root_ / name);
     int mode = du::ZipWriter::kCreate;
     for (const auto& [entry, contents] : entries) {
-      std::string source = QMK_GREETER_PLUGIN;
-      if (contents != "@plugin") WriteFile(source = root_ / "source", contents);
-      EXPECT_TRUE(writer.AddFile(source, entry, mode)) << entry;
+      WriteFile(root_ / "source", contents);
+      EXPECT_TRUE(writer.AddFile(root_ / "source", entry, mode)) << entry;
       mode = du::ZipWriter::kAddInArchive;
     }
     return root_ / name;
