@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 #include "qmkutils/platform/singleton.h"
@@ -16,6 +15,7 @@
 #include "qmkutils/tracing/tracer.h"
 #include "support/plain_lines.h"
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
@@ -208,9 +208,8 @@ TEST(TracingRace, LinesStayWholeAndInOrderWhileConsumersComeAndGo) {
   const dp::QMTracer trace("test", "Race");
   const dp::QMDebugTracer debug("test", "Race");
   std::atomic<int> writersLeft{kWriters};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kWriters; ++t) {
-    threads.emplace_back([&, t] {
+  qmk_test::RunThreads(kWriters + 1, [&](int t) {
+    if (t < kWriters) {
       for (int i = 0; i < kMessages; ++i) {
         if (i % 3 == 0)
           trace(dp::Warning) << "thread " << t << " message " << i << '\n';
@@ -219,11 +218,10 @@ TEST(TracingRace, LinesStayWholeAndInOrderWhileConsumersComeAndGo) {
         debug(1, "never written: no debug level is set\n");
       }
       --writersLeft;
-    });
-  }
-  // Meanwhile a consumer that refuses everything is added and removed, and
-  // the debug levels are read, all under the same lock as the writers.
-  threads.emplace_back([&] {
+      return;
+    }
+    // Meanwhile a consumer that refuses everything is added and removed, and
+    // the debug levels are read, all under the same lock as the writers.
     auto seen = std::make_shared<qmk_test::TraceLog>();
     while (writersLeft > 0) {
       auto* passer = new qmk_test::RecordingConsumer(seen, false);
@@ -232,7 +230,6 @@ TEST(TracingRace, LinesStayWholeAndInOrderWhileConsumersComeAndGo) {
       controller.RemoveConsumer(passer);
     }
   });
-  for (auto& thread : threads) thread.join();
   controller.RemoveAllConsumers();
 
   // Every line whole (the reader fails the test on any other), each

@@ -16,6 +16,7 @@
 #include "qmkutils/utilities/widetext.h"
 #include "support/child_process.h"
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 #include "support/sanitizers.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
@@ -224,19 +225,15 @@ TEST(LocalizerRace, OneImplementationPerNameWhileThreadsLocalize) {
   }
   qmk_test::ScopedTraceRecorder recorder;
   std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kIterations; ++i) {
-        const int which = (t + i) % kNames;
-        const du::Localizer localizer(("prod:" + names[which]).c_str());
-        const du::Localizer copy = localizer;
-        const std::string expected = std::to_string(which) + ":" + std::to_string(i);
-        if (copy.LocalizeMessage("m", du::AssembleArgs() << i) != expected) ++wrong;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  qmk_test::RunThreads(kThreads, [&](int t) {
+    for (int i = 0; i < kIterations; ++i) {
+      const int which = (t + i) % kNames;
+      const du::Localizer localizer(("prod:" + names[which]).c_str());
+      const du::Localizer copy = localizer;
+      const std::string expected = std::to_string(which) + ":" + std::to_string(i);
+      if (copy.LocalizeMessage("m", du::AssembleArgs() << i) != expected) ++wrong;
+    }
+  });
   EXPECT_EQ(wrong.load(), 0);
   int warnings = 0;
   for (const auto& record : recorder.log().Records()) warnings += record.type == dp::Warning;

@@ -18,6 +18,7 @@
 #include "qmkutils/memory/commonallocator.h"
 #include "support/child_process.h"
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 #include "support/sanitizers.h"
 
 namespace {
@@ -175,24 +176,17 @@ TEST(SymbolRace, InterningCopyingAndDroppingTheSameTexts) {
   const TableSize before = ReadTableSize();
   constexpr int kThreads = 8, kRounds = 20000;
   const char* const texts[] = {"race-a", "race-b", "race-c", "race-d"};
-  std::atomic<bool> go{false};
   std::atomic<int> mismatches{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      while (!go.load()) std::this_thread::yield();
-      for (int round = 0; round < kRounds; ++round) {
-        const char* text = texts[(round + t) % 4];
-        Symbol interned(text);
-        Symbol copy = interned;
-        const Symbol again(std::string{text});
-        if (copy != again || again.GetId() != interned.GetId() || copy != text) ++mismatches;
-        if (round % 3 == 0) copy = texts[round % 4];
-      }
-    });
-  }
-  go = true;
-  for (auto& thread : threads) thread.join();
+  qmk_test::RunThreads(kThreads, [&](int t) {
+    for (int round = 0; round < kRounds; ++round) {
+      const char* text = texts[(round + t) % 4];
+      Symbol interned(text);
+      Symbol copy = interned;
+      const Symbol again(std::string{text});
+      if (copy != again || again.GetId() != interned.GetId() || copy != text) ++mismatches;
+      if (round % 3 == 0) copy = texts[round % 4];
+    }
+  });
   EXPECT_EQ(mismatches.load(), 0);
   EXPECT_EQ(ReadTableSize().items, before.items);
 }
@@ -204,31 +198,26 @@ TEST(SymbolRace, LookupsWhileTheIndexIsRebuiltAndRecordsAreFreed) {
   const TableSize before = ReadTableSize();
   std::vector<Symbol> held;
   for (int i = 0; i < 64; ++i) held.emplace_back("held-" + std::to_string(i));
-  std::atomic<bool> stop{false};
+  constexpr int kChurners = 3, kReaders = 3;
+  std::atomic<int> churning{kChurners};
   std::atomic<int> mismatches{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&, t] {
+  qmk_test::RunThreads(kChurners + kReaders, [&](int t) {
+    if (t < kChurners) {
       std::vector<Symbol> batch;
       for (int round = 0; round < 40; ++round) {
         for (int i = 0; i < 500; ++i)
           batch.emplace_back("churn-" + std::to_string(t) + "-" + std::to_string(i));
         batch.clear();
       }
-    });
-  }
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
-        const int which = (i + t) % 64;
-        const Symbol found("held-" + std::to_string(which));
-        if (found.GetId() != held[which].GetId()) ++mismatches;
-      }
-    });
-  }
-  for (int t = 0; t < 3; ++t) threads[t].join();
-  stop = true;
-  for (std::size_t t = 3; t < threads.size(); ++t) threads[t].join();
+      --churning;
+      return;
+    }
+    for (int i = 0; churning.load(std::memory_order_relaxed) > 0; ++i) {
+      const int which = (i + t - kChurners) % 64;
+      const Symbol found("held-" + std::to_string(which));
+      if (found.GetId() != held[which].GetId()) ++mismatches;
+    }
+  });
   EXPECT_EQ(mismatches.load(), 0);
   held.clear();
   EXPECT_EQ(ReadTableSize().items, before.items);

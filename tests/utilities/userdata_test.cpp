@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
+
+#include "support/run_threads.h"
 
 namespace {
 
@@ -75,32 +76,28 @@ TEST(UserDataRace, ObjectsSharedAcrossThreadsKeepExactCounts) {
   constexpr int kThreads = 8, kRounds = 3000;
 
   std::vector<du::UserData> objects(4);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&objects, t] {
-      const du::UserData::Key key = du::UserData::GetId(t % 2 == 0 ? "race-even" : "race-odd");
-      for (int i = 0; i < kRounds; ++i) {
-        du::UserData& target = objects[static_cast<std::size_t>(i + t) % objects.size()];
-        switch ((i + t) % 4) {
-          case 0:
-            target.AddUserDataPtr(key, du::SmartPtr<Counted>(new Counted));
-            break;
-          case 1:
-            if (du::SmartPtr<Counted> held = target.GetUserDataPtr<Counted>(key)) {
-              EXPECT_GE(held->GetReferenceCount(), 1);
-            }
-            break;
-          case 2:
-            target.AddUserData(key, &target);
-            break;
-          default:
-            target.RemoveUserData(key);
-            break;
-        }
+  qmk_test::RunThreads(kThreads, [&objects](int t) {
+    const du::UserData::Key key = du::UserData::GetId(t % 2 == 0 ? "race-even" : "race-odd");
+    for (int i = 0; i < kRounds; ++i) {
+      du::UserData& target = objects[static_cast<std::size_t>(i + t) % objects.size()];
+      switch ((i + t) % 4) {
+        case 0:
+          target.AddUserDataPtr(key, du::SmartPtr<Counted>(new Counted));
+          break;
+        case 1:
+          if (du::SmartPtr<Counted> held = target.GetUserDataPtr<Counted>(key)) {
+            EXPECT_GE(held->GetReferenceCount(), 1);
+          }
+          break;
+        case 2:
+          target.AddUserData(key, &target);
+          break;
+        default:
+          target.RemoveUserData(key);
+          break;
       }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+    }
+  });
   objects.clear();
   EXPECT_EQ(s_alive, 0);
 }

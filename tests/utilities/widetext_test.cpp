@@ -4,9 +4,8 @@
 
 #include <cstdlib>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "support/run_threads.h"
 #include "support/scoped_environment.h"
 
 namespace {
@@ -84,20 +83,16 @@ TEST(WideTextTest, MultiByteAndValidTypes) {
 }
 
 TEST(WideTextRace, EachThreadHasItsOwnRing) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([t] {
-      const std::string text(static_cast<std::size_t>(t + 1) * 7, static_cast<char>('a' + t));
-      const std::wstring expected(text.begin(), text.end());
-      for (int i = 0; i < 2000; ++i) {
-        const wchar_t* wide = du::Utf8ToWideBuffered(text);
-        const char* back = du::WideToUtf8Buffered(wide);
-        ASSERT_EQ(std::wstring(wide), expected);
-        ASSERT_EQ(std::string(back), text);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  qmk_test::RunThreads(8, [](int t) {
+    const std::string text(static_cast<std::size_t>(t + 1) * 7, static_cast<char>('a' + t));
+    const std::wstring expected(text.begin(), text.end());
+    for (int i = 0; i < 2000; ++i) {
+      const wchar_t* wide = du::Utf8ToWideBuffered(text);
+      const char* back = du::WideToUtf8Buffered(wide);
+      ASSERT_EQ(std::wstring(wide), expected);
+      ASSERT_EQ(std::string(back), text);
+    }
+  });
 }
 
 }  // namespace
