@@ -9,11 +9,11 @@
 #include <climits>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -99,19 +99,15 @@ TEST(FileSystemLockRace, ThreadsHoldTheLockOneAtATime) {
   constexpr int kIterations = 300;
   std::atomic<int> inside{0};
   std::atomic<int> faults{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      FileSystemLock lock;
-      lock.BindLock(dir / "lock", kForever, 0);
-      for (int i = 0; i < kIterations; ++i) {
-        if (!lock.ObtainLock() || inside.fetch_add(1) != 0) faults.fetch_add(1);
-        inside.fetch_sub(1);
-        FileSystemLockHolder holder(&lock);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  qmk_test::RunThreads(kThreads, [&](int) {
+    FileSystemLock lock;
+    lock.BindLock(dir / "lock", kForever, 0);
+    for (int i = 0; i < kIterations; ++i) {
+      if (!lock.ObtainLock() || inside.fetch_add(1) != 0) faults.fetch_add(1);
+      inside.fetch_sub(1);
+      FileSystemLockHolder holder(&lock);
+    }
+  });
   EXPECT_EQ(faults.load(), 0);
   EXPECT_FALSE(Exists(dir / "lock"));
 }

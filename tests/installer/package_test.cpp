@@ -5,13 +5,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "examples/plugin/greeter.h"
 #include "installer/scratch_home.h"
 #include "qmkutils/installer/installer.h"
 #include "support/recording_consumer.h"
+#include "support/run_threads.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -143,19 +143,15 @@ TEST(PackageInstallRace, TheInstallationLockKeepsEachArchiveWhole) {
          {"data.txt", std::string(20000, static_cast<char>('a' + t))}}));
   }
   std::atomic<int> installed{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int round = 0; round < kRounds; ++round) {
-        std::unique_ptr<InstallerBom> bom(InstallerBom::Construct());
-        bom->Initialize(nullptr, kAnyBuild, "app");
-        InstallerPackage package("shared.bom", bom.get());
-        package.InstallDownloadFile(archives[t]);
-        if (package.GetInstalledItem() != nullptr) ++installed;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  qmk_test::RunThreads(kThreads, [&](int t) {
+    for (int round = 0; round < kRounds; ++round) {
+      std::unique_ptr<InstallerBom> bom(InstallerBom::Construct());
+      bom->Initialize(nullptr, kAnyBuild, "app");
+      InstallerPackage package("shared.bom", bom.get());
+      package.InstallDownloadFile(archives[t]);
+      if (package.GetInstalledItem() != nullptr) ++installed;
+    }
+  });
   EXPECT_GT(installed.load(), 0);
   EXPECT_FALSE(fs::exists(downloads.home() + "/quill_lock"));
   const std::string bomText = ReadFile(downloads.home() + "/bom/app/shared.bom");

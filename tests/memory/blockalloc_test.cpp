@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "qmkutils/memory/smallblockalloc.h"
 #include "qmkutils/memory/systemallocator.h"
 #include "support/churn.h"
+#include "support/run_threads.h"
 
 namespace {
 
@@ -110,17 +110,13 @@ template <class Alloc>
 void RaceAllocFree(unsigned elementSize) {
   Supplier supplier("race supplier");
   Alloc alloc("race", &supplier, elementSize, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&alloc, t, elementSize] {
-      const auto left = qmk_test::Churn(
-          t, 20000, SIZE_MAX, 3, [elementSize](std::mt19937&) { return elementSize; },
-          [&alloc](unsigned) { return alloc.Allocate(nullptr); },
-          [&alloc](char* slot, unsigned) { alloc.Free(slot); });
-      for (auto [slot, size] : left) alloc.Free(slot);
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  qmk_test::RunThreads(8, [&alloc, elementSize](int t) {
+    const auto left = qmk_test::Churn(
+        t, 20000, SIZE_MAX, 3, [elementSize](std::mt19937&) { return elementSize; },
+        [&alloc](unsigned) { return alloc.Allocate(nullptr); },
+        [&alloc](char* slot, unsigned) { alloc.Free(slot); });
+    for (auto [slot, size] : left) alloc.Free(slot);
+  });
   EXPECT_EQ(DetailsOf(alloc).used, 0u);
   EXPECT_TRUE(alloc.IsEmpty());
 }

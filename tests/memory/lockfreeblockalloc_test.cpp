@@ -7,12 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <latch>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "qmkutils/platform/qminfo.h"
+#include "support/run_threads.h"
 
 namespace {
 
@@ -118,36 +117,30 @@ TEST(LockFreeBlockAllocRace, NoSlotIsHandedOutTwice) {
 
   std::vector<std::atomic<std::uint64_t*>> posts(kThreads);
   std::atomic<int> failures{0};
-  std::latch start(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::mt19937 random(t);
-      std::uint64_t serial = std::uint64_t(t + 1) << 32;
-      std::vector<std::uint64_t*> batch;
-      start.arrive_and_wait();
-      for (int round = 0; round < kRounds; ++round) {
-        for (unsigned n = 1 + random() % kBatch; n > 0; --n) {
-          auto* slot = static_cast<std::uint64_t*>(alloc.New());
-          if (slot == nullptr || !claim(slot, serial += 256)) {
-            ++failures;
-            continue;
-          }
-          batch.push_back(slot);
+  qmk_test::RunThreads(kThreads, [&](int t) {
+    std::mt19937 random(t);
+    std::uint64_t serial = std::uint64_t(t + 1) << 32;
+    std::vector<std::uint64_t*> batch;
+    for (int round = 0; round < kRounds; ++round) {
+      for (unsigned n = 1 + random() % kBatch; n > 0; --n) {
+        auto* slot = static_cast<std::uint64_t*>(alloc.New());
+        if (slot == nullptr || !claim(slot, serial += 256)) {
+          ++failures;
+          continue;
         }
-        for (std::uint64_t* slot : batch) {
-          if (random() % 4 == 0) {
-            slot = posts[random() % kThreads].exchange(slot, std::memory_order_acq_rel);
-            if (slot == nullptr) continue;
-          }
-          if (!unclaim(slot)) ++failures;
-          alloc.Delete(slot);
-        }
-        batch.clear();
+        batch.push_back(slot);
       }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+      for (std::uint64_t* slot : batch) {
+        if (random() % 4 == 0) {
+          slot = posts[random() % kThreads].exchange(slot, std::memory_order_acq_rel);
+          if (slot == nullptr) continue;
+        }
+        if (!unclaim(slot)) ++failures;
+        alloc.Delete(slot);
+      }
+      batch.clear();
+    }
+  });
   for (auto& post : posts) {
     if (std::uint64_t* slot = post.load()) {
       EXPECT_TRUE(unclaim(slot));

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <fstream>
-#include <latch>
 #include <map>
 #include <new>
 #include <random>
@@ -20,6 +19,7 @@
 #include "qmkutils/memory/systemallocator.h"
 #include "support/child_process.h"
 #include "support/churn.h"
+#include "support/run_threads.h"
 #include "support/sanitizers.h"
 
 namespace {
@@ -136,20 +136,16 @@ TEST(MemPoolRace, ManyThreadsThenEverythingGoesBack) {
   const long residentBefore = ResidentBytes();
   {
     du::MemPool pool("drain pool", &blocks, &extra, false);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-      threads.emplace_back([&pool, t] {
-        const auto left = qmk_test::Churn(
-            t, 20000, 2000, 2,
-            [](std::mt19937& random) -> unsigned {
-              return random() % 64 == 0 ? 20000 + random() % 40000 : random() % 4000;
-            },
-            [&pool](unsigned size) { return pool.Allocate(size, nullptr); },
-            [&pool](char* block, unsigned size) { pool.Free(block, size); });
-        for (auto [block, size] : left) pool.Free(block, size);
-      });
-    }
-    for (std::thread& thread : threads) thread.join();
+    qmk_test::RunThreads(8, [&pool](int t) {
+      const auto left = qmk_test::Churn(
+          t, 20000, 2000, 2,
+          [](std::mt19937& random) -> unsigned {
+            return random() % 64 == 0 ? 20000 + random() % 40000 : random() % 4000;
+          },
+          [&pool](unsigned size) { return pool.Allocate(size, nullptr); },
+          [&pool](char* block, unsigned size) { pool.Free(block, size); });
+      for (auto [block, size] : left) pool.Free(block, size);
+    });
     EXPECT_EQ(InUse(pool), 0u);
     EXPECT_GT(Reserved(blocks), 0u);  // each class keeps one empty block
     pool.PurgeEmptyBlocks();
@@ -165,16 +161,8 @@ TEST(MemPoolRace, OneClassAllocatorWhenThreadsRaceToCreateIt) {
   du::MallocCtrlRegistry& registry = du::MallocCtrlRegistry::Instance();
   for (int round = 0; round < 50; ++round) {
     du::MemPool pool("first use", &supplier);
-    std::latch start(4);
-    std::vector<std::thread> threads;
     std::vector<void*> blocks(4);
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&, t] {
-        start.arrive_and_wait();
-        blocks[t] = pool.Allocate(72, nullptr);
-      });
-    }
-    for (std::thread& thread : threads) thread.join();
+    qmk_test::RunThreads(4, [&](int t) { blocks[t] = pool.Allocate(72, nullptr); });
     // The pool's suppliers: the system allocator and one class allocator.
     EXPECT_EQ(registry.GetSupplierCount(registry.GetIndex(&pool)), 2);
     for (void* block : blocks) pool.Free(block, 72);
@@ -190,19 +178,15 @@ TEST(CommonAllocatorRace, ThreadCachesKeepTheFiguresExact) {
   std::thread purger([&stop] {
     while (!stop.load()) du::CommonAllocatorImpl::PurgeEmptyBlocks();
   });
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([t, &handedOver] {
-      handedOver[t] = qmk_test::Churn(  // freed by another thread below
-          t, 30000, 500, 2,
-          [](std::mt19937& random) -> unsigned {
-            return random() % 32 == 0 ? 20000 : 1 + random() % 600;
-          },
-          [](unsigned size) { return du::CommonAllocatorImpl::Allocate(size, nullptr); },
-          [](char* block, unsigned size) { du::CommonAllocatorImpl::Deallocate(block, size); });
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  qmk_test::RunThreads(8, [&handedOver](int t) {
+    handedOver[t] = qmk_test::Churn(  // freed by another thread below
+        t, 30000, 500, 2,
+        [](std::mt19937& random) -> unsigned {
+          return random() % 32 == 0 ? 20000 : 1 + random() % 600;
+        },
+        [](unsigned size) { return du::CommonAllocatorImpl::Allocate(size, nullptr); },
+        [](char* block, unsigned size) { du::CommonAllocatorImpl::Deallocate(block, size); });
+  });
   stop = true;
   purger.join();
   std::thread([&handedOver] {

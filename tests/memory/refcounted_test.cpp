@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "qmkutils/memory/smartptr.h"
+#include "support/run_threads.h"
 
 namespace {
 
@@ -46,21 +46,17 @@ TEST(RefCounted, CountsCopiesAndTheHookKeepsTheObjectAlive) {
 TEST(SmartPtrRace, CopiesOnManyThreadsDeleteOnce) {
   for (int round = 0; round < 20; ++round) {
     s_destroyed = 0;
-    std::vector<std::thread> threads;
-    {
-      du::SmartPtr<Counted> shared(new Counted);
-      for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([copy = shared] {
-          for (int i = 0; i < 2000; ++i) {
-            du::SmartPtr<const du::RefCounted> other(copy);
-            du::SmartPtr<Counted> held(copy);
-            du::SmartPtr<Counted> moved(std::move(held));
-            EXPECT_GE(moved->GetReferenceCount(), 3);
-          }
-        });
+    // Each thread drops its own copy when done, so the last one deletes.
+    std::vector<du::SmartPtr<Counted>> copies(8, du::SmartPtr<Counted>(new Counted));
+    qmk_test::RunThreads(8, [&copies](int t) {
+      const du::SmartPtr<Counted> copy = std::move(copies[t]);
+      for (int i = 0; i < 2000; ++i) {
+        du::SmartPtr<const du::RefCounted> other(copy);
+        du::SmartPtr<Counted> held(copy);
+        du::SmartPtr<Counted> moved(std::move(held));
+        EXPECT_GE(moved->GetReferenceCount(), 3);
       }
-    }
-    for (std::thread& thread : threads) thread.join();
+    });
     EXPECT_EQ(s_destroyed.load(), 1);
   }
 }

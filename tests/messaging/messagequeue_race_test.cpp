@@ -28,7 +28,7 @@ TEST(MessageQueueRace, ManyProducersOneLoopEveryMessageOnceInOrder) {
   RecordingHandler handler;
   handler.SetMessageQueue(queue);
   std::thread owner = qmk_test::StartOwner(queue);
-  for (auto& producer : qmk_test::StartProducers(queue, kProducers, kPerProducer)) producer.join();
+  qmk_test::RunProducers(queue, kProducers, kPerProducer);
   queue->ShutdownQueue(MessageQueue::kShutdownGently);
   owner.join();
   EXPECT_EQ(qmk_test::CountInProducerOrder(handler, kProducers),
@@ -99,7 +99,7 @@ TEST(MessageQueueRace, HazardPointersReclaimUnderLoad) {
       MessageQueue::ThreadRelinquishInterest();
     });
   }
-  for (auto& producer : qmk_test::StartProducers(queue, 2, kPerProducer)) producer.join();
+  qmk_test::RunProducers(queue, 2, kPerProducer);
   producing.store(false);
   for (auto& poller : pollers) poller.join();
   EXPECT_EQ(taken.load(), 2 * kPerProducer);

@@ -12,6 +12,7 @@
 #include "qmkutils/messaging/message.h"
 #include "qmkutils/messaging/messagehandler.h"
 #include "qmkutils/messaging/messagequeue.h"
+#include "support/run_threads.h"
 
 namespace qmk_test {
 
@@ -64,17 +65,23 @@ class RecordingHandler : public dom::MessageHandler {
   std::atomic<int> timeouts_{0};
 };
 
-// Producer p adds Tagged(i, p) for i from 0 to count − 1.
+// Adds Tagged(i, producer) for i from 0 to count − 1.
+inline void Produce(const dom::MessageQueuePtr& queue, unsigned producer, unsigned count) {
+  for (unsigned i = 0; i < count; ++i) EXPECT_TRUE(queue->AddMessage(Tagged(i, producer)));
+  dom::MessageQueue::ThreadRelinquishInterest();
+}
+
 inline std::vector<std::thread> StartProducers(const dom::MessageQueuePtr& queue,
                                                unsigned producers, unsigned count) {
   std::vector<std::thread> threads;
-  for (unsigned p = 0; p < producers; ++p) {
-    threads.emplace_back([queue, p, count] {
-      for (unsigned i = 0; i < count; ++i) EXPECT_TRUE(queue->AddMessage(Tagged(i, p)));
-      dom::MessageQueue::ThreadRelinquishInterest();
-    });
-  }
+  for (unsigned p = 0; p < producers; ++p) threads.emplace_back(Produce, queue, p, count);
   return threads;
+}
+
+// Runs the producers together and returns when all have added everything.
+inline void RunProducers(const dom::MessageQueuePtr& queue, unsigned producers, unsigned count) {
+  RunThreads(static_cast<int>(producers),
+             [&](int p) { Produce(queue, static_cast<unsigned>(p), count); });
 }
 
 inline std::thread StartOwner(const dom::MessageQueuePtr& queue) {
