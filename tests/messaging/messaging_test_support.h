@@ -71,13 +71,6 @@ inline void Produce(const dom::MessageQueuePtr& queue, unsigned producer, unsign
   dom::MessageQueue::ThreadRelinquishInterest();
 }
 
-inline std::vector<std::thread> StartProducers(const dom::MessageQueuePtr& queue,
-                                               unsigned producers, unsigned count) {
-  std::vector<std::thread> threads;
-  for (unsigned p = 0; p < producers; ++p) threads.emplace_back(Produce, queue, p, count);
-  return threads;
-}
-
 // Runs the producers together and returns when all have added everything.
 inline void RunProducers(const dom::MessageQueuePtr& queue, unsigned producers, unsigned count) {
   RunThreads(static_cast<int>(producers),

@@ -33,9 +33,7 @@ TEST(WindowsMessageQueueRace, DrivenFromAPlainPollLoop) {
   int appPipe[2];
   ASSERT_EQ(pipe2(appPipe, O_CLOEXEC), 0);
   std::thread closer([&] {
-    for (auto& producer : qmk_test::StartProducers(queue, kProducers, kPerProducer)) {
-      producer.join();
-    }
+    qmk_test::RunProducers(queue, kProducers, kPerProducer);
     EXPECT_EQ(write(appPipe[1], "q", 1), 1);
     queue->ShutdownQueue(MessageQueue::kShutdownGently);
   });
